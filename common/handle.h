@@ -1,0 +1,101 @@
+// Owners for Win32 handles: one template, a traits class per kind of handle.
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace tallowfin {
+
+template <class Traits>
+class UniqueHandle {
+public:
+    using pointer = typename Traits::pointer;
+
+    UniqueHandle() noexcept = default;
+    explicit UniqueHandle(pointer h) noexcept : h_(h) {}
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    UniqueHandle(UniqueHandle&& other) noexcept : h_(other.release()) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept
+    {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    ~UniqueHandle() { reset(); }
+
+    pointer get() const noexcept { return h_; }
+    explicit operator bool() const noexcept { return h_ != Traits::invalid(); }
+
+    pointer release() noexcept { return std::exchange(h_, Traits::invalid()); }
+
+    // Closes the held handle; returns false when the close call itself failed.
+    bool reset(pointer h = Traits::invalid()) noexcept
+    {
+        pointer old = std::exchange(h_, h);
+        return old == Traits::invalid() ? true : Traits::close(old);
+    }
+
+private:
+    pointer h_ = Traits::invalid();
+};
+
+struct KernelHandleTraits {
+    using pointer = HANDLE;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return CloseHandle(h) != FALSE; }
+};
+
+// CreateFile reports failure with INVALID_HANDLE_VALUE, not null.
+struct FileHandleTraits {
+    using pointer = HANDLE;
+    static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool close(pointer h) noexcept { return CloseHandle(h) != FALSE; }
+};
+
+struct RegKeyTraits {
+    using pointer = HKEY;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return RegCloseKey(h) == ERROR_SUCCESS; }
+};
+
+struct ModuleTraits {
+    using pointer = HMODULE;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return FreeLibrary(h) != FALSE; }
+};
+
+struct GdiObjectTraits {
+    using pointer = HGDIOBJ;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return DeleteObject(h) != FALSE; }
+};
+
+struct IconTraits {
+    using pointer = HICON;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return DestroyIcon(h) != FALSE; }
+};
+
+struct MenuTraits {
+    using pointer = HMENU;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return DestroyMenu(h) != FALSE; }
+};
+
+struct WindowTraits {
+    using pointer = HWND;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return DestroyWindow(h) != FALSE; }
+};
+
+using KernelHandle = UniqueHandle<KernelHandleTraits>;
+using FileHandle = UniqueHandle<FileHandleTraits>;
+using RegKey = UniqueHandle<RegKeyTraits>;
+using LibraryHandle = UniqueHandle<ModuleTraits>;
+using GdiObject = UniqueHandle<GdiObjectTraits>;
+using IconHandle = UniqueHandle<IconTraits>;
+using MenuHandle = UniqueHandle<MenuTraits>;
+using WindowHandle = UniqueHandle<WindowTraits>;
+
+}  // namespace tallowfin

@@ -1,0 +1,37 @@
+// The types the controller shares with the download worker.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tallowfin {
+
+class TWebThread;
+
+// One file to fetch. Created by the controller, handed to a worker by pointer;
+// the worker writes nothing but TempFile, and only once the transfer is whole.
+struct TUpdateRec {
+    std::string Description;
+    std::string Url;        // absolute "http://..." (any case) or relative to the base address
+    std::string LocalPath;  // where the file belongs; the worker never uses it
+    std::string TempFile;   // the fetched copy; empty until its transfer completes
+};
+
+enum TWebStatus : std::uint8_t {
+    wsConnected = 0,
+    wsNoNetwork = 1,
+    wsTransferring = 2,
+    wsProgress = 3,
+    wsCompleted = 4,
+    wsFileError = 5,
+    wsDisconnected = 6,
+    wsFailed = 7,
+};
+
+// Sender, Kind, Message, Size (the current file's length), Position (bytes so far).
+using TWebStatusEvent =
+    std::function<void(TWebThread* Sender, TWebStatus Kind, const std::string& Message, std::int32_t Size,
+                       std::int32_t Position)>;
+
+}  // namespace tallowfin

@@ -1,0 +1,38 @@
+// The replacement helper: waits until a process has ended, copies a staged
+// file over a target file and deletes the staged file. The updater starts it
+// with  "staged" "target" pid  just before it ends, because it cannot replace
+// its own executable while that runs. No window, no message, exit code 0 on
+// every path: the updater never learns how it went, and finds a failed copy
+// on its next run by comparing digests.
+#include <windows.h>
+
+#include <cstdint>
+
+#include "common/handle.h"
+#include "common/int_text.h"
+#include "helper/command_line.h"
+
+namespace {
+
+bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    using namespace tallowfin;
+    const std::vector<std::string> args = SplitCommandLine(GetCommandLineA(), IsLeadByteOfAnsiCodePage);
+    if (args.size() < 3) return 0;
+
+    const auto pid = static_cast<DWORD>(static_cast<std::uint64_t>(ReadIntegerText<std::int64_t>(args[2])));
+    if (pid != 0) {
+        // Only SYNCHRONIZE is needed; the full mask is what older systems grant
+        // to the same user anyway. A process that has already ended cannot be
+        // opened, and the wait on a null handle returns at once.
+        KernelHandle process(OpenProcess(0x1F0FFF, FALSE, pid));
+        WaitForSingleObject(process.get(), INFINITE);
+    }
+    CopyFileA(args[0].c_str(), args[1].c_str(), FALSE);
+    DeleteFileA(args[0].c_str());
+    return 0;
+}

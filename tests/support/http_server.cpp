@@ -1,0 +1,336 @@
+#include "tests/support/http_server.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using SocketLength = int;
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+using SocketLength = socklen_t;
+#endif
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <stdexcept>
+
+namespace tallowfin::test {
+
+namespace {
+
+#ifdef _WIN32
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+void CloseSocket(Socket s) { closesocket(s); }
+void ShutdownSocket(Socket s) { shutdown(s, SD_BOTH); }
+struct WinsockUser {
+    WinsockUser()
+    {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    ~WinsockUser() { WSACleanup(); }
+};
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+void CloseSocket(Socket s) { close(s); }
+void ShutdownSocket(Socket s) { shutdown(s, SHUT_RDWR); }
+struct WinsockUser {};
+#endif
+
+Socket AsSocket(std::intptr_t s) { return static_cast<Socket>(s); }
+
+bool SendAll(Socket s, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        int chunk = static_cast<int>(std::min<std::size_t>(size, 1 << 20));
+#ifdef _WIN32
+        int sent = send(s, data, chunk, 0);
+#else
+        int sent = static_cast<int>(send(s, data, static_cast<std::size_t>(chunk), MSG_NOSIGNAL));
+#endif
+        if (sent <= 0) return false;
+        data += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix)
+{
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string PathOfTarget(const std::string& target)
+{
+    std::string path = target;
+    if (StartsWithNoCase(path, "http://")) {
+        auto slash = path.find('/', 7);
+        path = slash == std::string::npos ? "/" : path.substr(slash);
+    }
+    if (auto query = path.find('?'); query != std::string::npos) path.resize(query);
+    std::string decoded;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '%' && i + 2 < path.size() && HexValue(path[i + 1]) >= 0 && HexValue(path[i + 2]) >= 0) {
+            decoded.push_back(static_cast<char>(HexValue(path[i + 1]) * 16 + HexValue(path[i + 2])));
+            i += 2;
+        } else {
+            decoded.push_back(path[i]);
+        }
+    }
+    return decoded;
+}
+
+const char* ReasonOf(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+}  // namespace
+
+std::string Request::Header(const std::string& name) const
+{
+    std::size_t pos = head.find("\r\n");
+    while (pos != std::string::npos) {
+        std::size_t start = pos + 2;
+        std::size_t end = head.find("\r\n", start);
+        std::string line = head.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        auto colon = line.find(':');
+        if (colon != std::string::npos && colon == name.size() && StartsWithNoCase(line, name)) {
+            std::size_t v = colon + 1;
+            while (v < line.size() && line[v] == ' ') ++v;
+            return line.substr(v);
+        }
+        pos = end;
+    }
+    return {};
+}
+
+bool Request::HasHeader(const std::string& name) const
+{
+    std::string marker = "\r\n" + name + ":";
+    std::string lowerHead = head, lowerMarker = marker;
+    for (auto* s : {&lowerHead, &lowerMarker})
+        std::transform(s->begin(), s->end(), s->begin(), [](unsigned char c) { return std::tolower(c); });
+    return lowerHead.find(lowerMarker) != std::string::npos;
+}
+
+HttpServer::HttpServer(std::filesystem::path root, std::uint16_t port) : root_(std::move(root))
+{
+    static WinsockUser winsock;
+    Socket listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (listener == kNoSocket) throw std::runtime_error("socket failed");
+    int yes = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 64) != 0) {
+        CloseSocket(listener);
+        throw std::runtime_error("bind or listen failed");
+    }
+    SocketLength length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    listener_ = static_cast<std::intptr_t>(listener);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+HttpServer::~HttpServer() { Stop(); }
+
+std::string HttpServer::ProxyAddress() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+void HttpServer::SetFault(const std::string& path, const Fault& fault)
+{
+    std::lock_guard lock(mutex_);
+    faults_[path] = fault;
+}
+
+void HttpServer::ClearFaults()
+{
+    std::lock_guard lock(mutex_);
+    faults_.clear();
+}
+
+std::vector<Request> HttpServer::Requests() const
+{
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+std::size_t HttpServer::CountRequests(const std::string& path) const
+{
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(requests_.begin(), requests_.end(), [&](const Request& r) { return r.path == path; }));
+}
+
+void HttpServer::ClearRequests()
+{
+    std::lock_guard lock(mutex_);
+    requests_.clear();
+}
+
+void HttpServer::Stop()
+{
+    if (stopping_.exchange(true)) return;
+    ShutdownSocket(AsSocket(listener_));
+    CloseSocket(AsSocket(listener_));
+    {
+        std::lock_guard lock(mutex_);
+        for (auto s : openSockets_) ShutdownSocket(AsSocket(s));
+    }
+    wake_.notify_all();
+    if (acceptor_.joinable()) acceptor_.join();
+    std::vector<std::thread> connections;
+    {
+        std::lock_guard lock(mutex_);
+        connections.swap(connections_);
+    }
+    for (auto& t : connections) t.join();
+}
+
+bool HttpServer::Wait(std::chrono::milliseconds duration)
+{
+    std::unique_lock lock(mutex_);
+    return !wake_.wait_for(lock, duration, [this] { return stopping_.load(); });
+}
+
+void HttpServer::AcceptLoop()
+{
+    while (!stopping_) {
+        Socket client = accept(AsSocket(listener_), nullptr, nullptr);
+        if (client == kNoSocket) {
+            if (stopping_) break;
+            continue;
+        }
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            CloseSocket(client);
+            break;
+        }
+        openSockets_.push_back(static_cast<std::intptr_t>(client));
+        connections_.emplace_back([this, client] { Serve(static_cast<std::intptr_t>(client)); });
+    }
+}
+
+void HttpServer::Serve(std::intptr_t clientHandle)
+{
+    Socket client = AsSocket(clientHandle);
+    auto finish = [&] {
+        {
+            std::lock_guard lock(mutex_);
+            openSockets_.erase(std::remove(openSockets_.begin(), openSockets_.end(), clientHandle), openSockets_.end());
+        }
+        ShutdownSocket(client);
+        CloseSocket(client);
+    };
+
+    std::string head;
+    char chunk[4096];
+    while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
+        int got = static_cast<int>(recv(client, chunk, sizeof chunk, 0));
+        if (got <= 0) return finish();
+        head.append(chunk, static_cast<std::size_t>(got));
+    }
+    head.resize(head.find("\r\n\r\n") + 2);
+
+    Request request;
+    request.head = head;
+    std::string requestLine = head.substr(0, head.find("\r\n"));
+    auto firstBlank = requestLine.find(' ');
+    auto secondBlank = requestLine.find(' ', firstBlank + 1);
+    request.method = requestLine.substr(0, firstBlank);
+    request.target = firstBlank == std::string::npos ? "" : requestLine.substr(firstBlank + 1, secondBlank - firstBlank - 1);
+    request.path = PathOfTarget(request.target);
+
+    Fault fault;
+    {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request);
+        if (auto it = faults_.find(request.path); it != faults_.end()) fault = it->second;
+    }
+    if (fault.delayMs > 0 && !Wait(std::chrono::milliseconds(fault.delayMs))) return finish();
+
+    auto sendError = [&](int status) {
+        std::string body = "<html><body>" + std::to_string(status) + " " + ReasonOf(status) + "</body></html>";
+        std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + ReasonOf(status) +
+                            "\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
+                            "\r\nConnection: close\r\n\r\n" + body;
+        SendAll(client, reply.data(), reply.size());
+    };
+    if (fault.status != 0 && fault.status != 200) {
+        sendError(fault.status);
+        return finish();
+    }
+
+    // Refuse anything that would climb out of the served directory.
+    std::filesystem::path relative = std::filesystem::path(request.path).relative_path();
+    bool climbs = false;
+    for (const auto& part : relative) climbs = climbs || part == "..";
+    std::filesystem::path file = root_ / relative;
+    std::error_code error;
+    if (climbs || request.path.empty() || request.path[0] != '/' || !std::filesystem::is_regular_file(file, error)) {
+        sendError(404);
+        return finish();
+    }
+    std::ifstream in(file, std::ios::binary);
+    const auto length = static_cast<std::int64_t>(std::filesystem::file_size(file, error));
+    std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n";
+    if (!fault.noContentLength) reply += "Content-Length: " + std::to_string(length) + "\r\n";
+    reply += "Connection: close\r\n\r\n";
+    if (!SendAll(client, reply.data(), reply.size()) || request.method == "HEAD") return finish();
+
+    std::int64_t limit = fault.cutAfter >= 0 ? std::min(fault.cutAfter, length) : length;
+    std::int64_t sent = 0;
+    bool stalled = false;
+    std::vector<char> buffer(fault.bytesPerSecond > 0 ? 4096 : 256 * 1024);
+    auto started = std::chrono::steady_clock::now();
+    while (sent < limit && !stopping_) {
+        std::int64_t want = std::min<std::int64_t>(static_cast<std::int64_t>(buffer.size()), limit - sent);
+        if (fault.stallAfter >= 0 && !stalled) {
+            if (sent >= fault.stallAfter) {
+                stalled = true;
+                if (!Wait(std::chrono::milliseconds(fault.stallMs))) break;
+            } else {
+                want = std::min(want, fault.stallAfter - sent);
+            }
+        }
+        in.read(buffer.data(), want);
+        auto got = static_cast<std::int64_t>(in.gcount());
+        if (got <= 0 || !SendAll(client, buffer.data(), static_cast<std::size_t>(got))) break;
+        sent += got;
+        if (fault.bytesPerSecond > 0) {
+            auto due = started + std::chrono::microseconds(sent * 1000000 / fault.bytesPerSecond);
+            auto now = std::chrono::steady_clock::now();
+            if (due > now && !Wait(std::chrono::duration_cast<std::chrono::milliseconds>(due - now))) break;
+        }
+    }
+    finish();
+}
+
+}  // namespace tallowfin::test

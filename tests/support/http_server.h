@@ -1,0 +1,76 @@
+// A small HTTP/1.1 server for the tests: serves a directory by path for any
+// host, takes absolute-form request targets as a proxy receives them, records
+// every request, and injects faults per path. Bound to 127.0.0.1 on a free port.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tallowfin::test {
+
+struct Fault {
+    int status = 0;                  // answer with this status and a small error page
+    std::int64_t cutAfter = -1;      // announce the full length, send this many body bytes, close
+    bool noContentLength = false;    // send the body without a length, ended by closing
+    int delayMs = 0;                 // wait before answering
+    std::int64_t stallAfter = -1;    // send this many body bytes, then stall for stallMs
+    int stallMs = 0;
+    std::int64_t bytesPerSecond = 0; // limit the body's rate (0: unlimited)
+};
+
+struct Request {
+    std::string method;
+    std::string target;  // as sent: absolute form through a proxy
+    std::string path;    // the target's path, percent-decoded
+    std::string head;    // the raw request head, exactly as received
+    std::string Header(const std::string& name) const;  // first value, exact bytes; empty if absent
+    bool HasHeader(const std::string& name) const;
+};
+
+class HttpServer {
+public:
+    explicit HttpServer(std::filesystem::path root, std::uint16_t port = 0);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    std::uint16_t Port() const { return port_; }
+    std::string ProxyAddress() const;  // "http://127.0.0.1:PORT"
+
+    void SetFault(const std::string& path, const Fault& fault);
+    void ClearFaults();
+    std::vector<Request> Requests() const;
+    std::size_t CountRequests(const std::string& path) const;
+    void ClearRequests();
+
+    // Refuses new connections and ends the ones in progress.
+    void Stop();
+
+private:
+    void AcceptLoop();
+    void Serve(std::intptr_t client);
+    bool Wait(std::chrono::milliseconds duration);  // false when stopping
+
+    std::filesystem::path root_;
+    std::intptr_t listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread acceptor_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::map<std::string, Fault> faults_;
+    std::vector<Request> requests_;
+    std::vector<std::thread> connections_;
+    std::vector<std::intptr_t> openSockets_;
+};
+
+}  // namespace tallowfin::test

@@ -1,0 +1,62 @@
+// Small helpers for Windows tests: message pumping with a deadline, scratch
+// folders, whole-file reads and writes, and environment settings.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace tallowfin::test {
+
+// Dispatches the thread's messages until `done` holds or the time is up.
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20));
+// Dispatches for a fixed time.
+void PumpFor(std::chrono::milliseconds duration);
+
+// Waits, without dispatching, until `done` holds or the time is up.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+std::string ReadBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const std::string& bytes);
+// Deterministic content of a given size, different for different seeds.
+std::string PatternBytes(std::size_t size, unsigned seed);
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& tag = "t");
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Sets an environment variable for this process (both the system's block and
+// the C runtime's copy) and restores the old value.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::string old_;
+    bool had_;
+};
+
+// The system's temporary folder, with a trailing backslash, as GetTempPathA gives it.
+std::string SystemTempDir();
+// Files in the temporary folder whose names begin with "~wu".
+std::vector<std::string> WorkerTempFiles();
+
+}  // namespace tallowfin::test

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need, and nothing when all is
+# there already. Debian packages through apt-get, as root (or through sudo).
+set -euo pipefail
+
+# "what to look for|package": a command on the PATH, or an absolute path.
+needs=(
+  "x86_64-w64-mingw32-g++-posix|g++-mingw-w64-x86-64-posix"
+  "i686-w64-mingw32-g++-posix|g++-mingw-w64-i686-posix"
+  "x86_64-w64-mingw32-windres|binutils-mingw-w64-x86-64"
+  "/usr/lib/wine/wine64|wine64"
+  "/usr/lib/wine/wineserver64|wine64"
+  "/usr/share/wine/wine.inf|wine"
+  "Xvfb|xvfb"
+  "xauth|xauth"
+  "cmake|cmake"
+  "ninja|ninja-build"
+  "/usr/src/googletest/CMakeLists.txt|googletest"
+  "g++|g++"
+  "curl|curl"
+  "openssl|openssl"
+  "python3|python3"
+  "/usr/sbin/nginx|nginx-light"
+  "xwd|x11-apps"
+  "convert|imagemagick"
+)
+missing=()
+for entry in "${needs[@]}"; do
+  what=${entry%%|*}
+  package=${entry##*|}
+  if [[ $what == /* ]]; then [[ -e $what ]] && continue; else command -v "$what" >/dev/null 2>&1 && continue; fi
+  [[ " ${missing[*]} " == *" $package "* ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+# The i386 architecture is deliberately not added: wine32 breaks the 64-bit loader here.
+$sudo apt-get install -y -q "${missing[@]}"
