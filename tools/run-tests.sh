@@ -18,7 +18,7 @@ cmake --preset win32 >/dev/null && cmake --build --preset win32 -j "$jobs" || ex
 
 source tools/wine-session.sh
 trap end_session EXIT
-begin_session "$root/build/wineprefix" || exit 1
+begin_session "$root/build/win64/wineprefix" || exit 1
 
 step "64-bit Windows build (tests are listed under Wine)"
 cmake --preset win64 >/dev/null && cmake --build --preset win64 -j "$jobs" || exit 1

@@ -1,0 +1,2 @@
+// Placeholder until the real implementation lands.
+#include "control/md5.h"

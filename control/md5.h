@@ -1,0 +1,35 @@
+// MD5 (RFC 1321) and the updater's digest text: the 16 digest bytes in the
+// order the algorithm delivers them, two lower-case hexadecimal digits each.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tallowfin {
+
+using Md5Digest = std::array<std::uint8_t, 16>;
+
+class Md5 {
+public:
+    Md5() noexcept { Reset(); }
+    void Reset() noexcept;
+    void Update(const void* data, std::size_t size) noexcept;
+    // Finishes the digest; the object starts afresh afterwards.
+    Md5Digest Finish() noexcept;
+
+private:
+    void Blocks(const std::uint8_t* data, std::size_t count) noexcept;
+
+    std::uint32_t state_[4];
+    std::uint64_t length_;  // bytes fed so far
+    std::uint8_t pending_[64];
+    std::size_t pendingSize_;
+};
+
+std::string DigestText(const Md5Digest& digest);
+std::string Md5Text(std::string_view bytes);
+
+}  // namespace tallowfin
