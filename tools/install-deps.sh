@@ -31,12 +31,23 @@ for entry in "${needs[@]}"; do
   if [[ $what == /* ]]; then [[ -e $what ]] && continue; else command -v "$what" >/dev/null 2>&1 && continue; fi
   [[ " ${missing[*]} " == *" $package "* ]] || missing+=("$package")
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
-
-echo "Installing: ${missing[*]}"
 sudo=""
 [[ $(id -u) -eq 0 ]] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -q
-# The i386 architecture is deliberately not added: wine32 breaks the 64-bit loader here.
-$sudo apt-get install -y -q "${missing[@]}"
+
+# The Korean tests run Wine under ko_KR.UTF-8: without the Linux locale, Wine
+# still reports code page 949 but cannot give Korean names to files.
+if ! locale -a 2>/dev/null | grep -qix 'ko_KR.utf8'; then
+  command -v localedef >/dev/null 2>&1 || missing+=("locales")
+fi
+
+if [[ ${#missing[@]} -gt 0 ]]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -q
+  # The i386 architecture is deliberately not added: wine32 breaks the 64-bit loader here.
+  $sudo apt-get install -y -q "${missing[@]}"
+fi
+if ! locale -a 2>/dev/null | grep -qix 'ko_KR.utf8'; then
+  echo "Generating the ko_KR.UTF-8 locale"
+  $sudo localedef -i ko_KR -f UTF-8 ko_KR.UTF-8
+fi

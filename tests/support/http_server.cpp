@@ -140,7 +140,7 @@ bool Request::HasHeader(const std::string& name) const
 
 HttpServer::HttpServer(std::filesystem::path root, std::uint16_t port) : root_(std::move(root))
 {
-    static WinsockUser winsock;
+    [[maybe_unused]] static WinsockUser winsock;
     Socket listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (listener == kNoSocket) throw std::runtime_error("socket failed");
     int yes = 1;
@@ -168,6 +168,12 @@ void HttpServer::SetFault(const std::string& path, const Fault& fault)
 {
     std::lock_guard lock(mutex_);
     faults_[path] = fault;
+}
+
+void HttpServer::SetDefaultFault(const Fault& fault)
+{
+    std::lock_guard lock(mutex_);
+    defaultFault_ = fault;
 }
 
 void HttpServer::ClearFaults()
@@ -261,6 +267,7 @@ void HttpServer::Serve(std::intptr_t clientHandle)
 
     Request request;
     request.head = head;
+    request.at = std::chrono::steady_clock::now();
     std::string requestLine = head.substr(0, head.find("\r\n"));
     auto firstBlank = requestLine.find(' ');
     auto secondBlank = requestLine.find(' ', firstBlank + 1);
@@ -272,7 +279,8 @@ void HttpServer::Serve(std::intptr_t clientHandle)
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
-        if (auto it = faults_.find(request.path); it != faults_.end()) fault = it->second;
+        auto it = faults_.find(request.path);
+        fault = it != faults_.end() ? it->second : defaultFault_;
     }
     if (fault.delayMs > 0 && !Wait(std::chrono::milliseconds(fault.delayMs))) return finish();
 

@@ -31,6 +31,7 @@ struct Request {
     std::string target;  // as sent: absolute form through a proxy
     std::string path;    // the target's path, percent-decoded
     std::string head;    // the raw request head, exactly as received
+    std::chrono::steady_clock::time_point at;  // when the head had arrived
     std::string Header(const std::string& name) const;  // first value, exact bytes; empty if absent
     bool HasHeader(const std::string& name) const;
 };
@@ -46,6 +47,8 @@ public:
     std::string ProxyAddress() const;  // "http://127.0.0.1:PORT"
 
     void SetFault(const std::string& path, const Fault& fault);
+    // The fault of every path that has none of its own.
+    void SetDefaultFault(const Fault& fault);
     void ClearFaults();
     std::vector<Request> Requests() const;
     std::size_t CountRequests(const std::string& path) const;
@@ -68,6 +71,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::map<std::string, Fault> faults_;
+    Fault defaultFault_;
     std::vector<Request> requests_;
     std::vector<std::thread> connections_;
     std::vector<std::intptr_t> openSockets_;

@@ -74,8 +74,19 @@ void FakeInternet::Close(Handle)
     --openHandles;
 }
 
+FakeReply FakeReply::Serving(const std::string& body)
+{
+    FakeReply reply;
+    reply.body = body;
+    reply.length = static_cast<std::uint32_t>(body.size());
+    for (std::size_t at = 0; at < body.size(); at += 4096)
+        reply.reads.push_back(static_cast<std::uint32_t>(std::min<std::size_t>(4096, body.size() - at)));
+    return reply;
+}
+
 std::string FakeInternet::BodyOf(const FakeReply& reply)
 {
+    if (reply.body) return *reply.body;
     std::uint32_t total = 0;
     for (auto n : reply.reads) total += n;
     return PatternBytes(total, 17);

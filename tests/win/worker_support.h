@@ -40,6 +40,10 @@ struct FakeReply {
     std::vector<std::uint32_t> reads;     // byte counts the reads deliver, before the final 0
     int failingRead = -1;                 // index of the read that fails (0 bytes, error set)
     DWORD readError = ERROR_INTERNET_CONNECTION_RESET;
+
+    // A reply whose body is these bytes, in reads of up to 4096.
+    static FakeReply Serving(const std::string& body);
+    std::optional<std::string> body;
 };
 
 class FakeInternet final : public InternetLayer {

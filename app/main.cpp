@@ -1,0 +1,60 @@
+// The updater's entry. Decides once whether the product's main program runs:
+// if so, it only hands off to it; otherwise it starts the update run with its
+// form hidden and its icon in the notification area.
+#include <windows.h>
+
+#include "app/application.h"
+#include "app/handoff.h"
+#include "common/com_ptr.h"
+#include "common/file_system.h"
+#include "common/handle.h"
+#include "control/main_window.h"
+#include "download/internet.h"
+#include "helper/command_line.h"
+
+#ifndef TALLOWFIN_UPDATE_HOST
+#define TALLOWFIN_UPDATE_HOST "update.tallowfin.example"
+#endif
+
+namespace {
+
+using namespace tallowfin;
+
+bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
+int RunUpdate(HINSTANCE instance)
+{
+    ComApartment com;  // the file-list reader's parser lives on this thread
+    TApplication app(instance);
+    app.ShowMainForm = false;  // the controller shows the form when there is something to fetch
+
+    TMainForm::Settings settings;
+    settings.BaseUrl = "http://" TALLOWFIN_UPDATE_HOST "/software/Tallowfin/";
+    settings.OwnPath = OwnExecutablePath();
+    const auto arguments = SplitCommandLine(GetCommandLineA(), IsLeadByteOfAnsiCodePage);
+    if (!arguments.empty()) settings.FirstArgument = arguments.front();
+
+    MainWindow form(app, SystemInternet(), std::move(settings));
+    app.Run();
+    return 0;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    try {
+        KernelHandle mutex(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kMainProgramMutex));
+        if (mutex) {
+            HandOffToMainProgram();
+            return 0;
+        }
+        return RunUpdate(instance);
+    } catch (const std::exception& error) {
+        MessageBoxA(nullptr, error.what(), "Application Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+        return 1;
+    } catch (...) {
+        MessageBoxA(nullptr, "Unknown error", "Application Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+        return 1;
+    }
+}

@@ -1,0 +1,60 @@
+#include "control/file_digest.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "common/handle.h"
+#include "common/win_error.h"
+#include "control/md5.h"
+
+namespace tallowfin {
+
+namespace {
+
+// Measured with bench/hash-bench.sh under Wine, over 1 GB in 1,000 files:
+// 16 to 64 KiB are equally fast; from 128 KiB on the chunk is pushed out of
+// the cache between the read and the hash, which costs 5-10% on a quiet
+// machine and up to a third on a busy one. The largest of the fast sizes
+// keeps the number of reads low.
+constexpr std::size_t kChunkSize = 64 * 1024;
+
+}  // namespace
+
+std::string FileDigestText(const std::string& path)
+{
+    return FileDigestText(path, kChunkSize);
+}
+
+std::string FileDigestText(const std::string& path, std::size_t chunkSize)
+{
+    FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) {
+        // Telling a missing file from an unreadable one only after the open
+        // failed costs nothing when the file is there, the usual case.
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
+        // Opening a directory as a file fails with "access denied".
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return {};
+        SetLastError(error);
+        ThrowLastError(("Opening " + path).c_str());
+    }
+
+    // ReadFile takes a DWORD count; a count of zero would never reach the end.
+    const DWORD chunk = static_cast<DWORD>(std::clamp<std::size_t>(chunkSize, 1, 1u << 30));
+    // Not zero-filled: every byte hashed is one ReadFile wrote.
+    const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(chunk);
+    Md5 md5;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buffer.get(), chunk, &got, nullptr)) ThrowLastError(("Reading " + path).c_str());
+        if (got == 0) break;
+        md5.Update(buffer.get(), got);
+    }
+    return DigestText(md5.Finish());
+}
+
+}  // namespace tallowfin

@@ -1,0 +1,79 @@
+// Reading the fetched file list and finding the files that changed.
+#include <windows.h>
+
+#include <stdexcept>
+
+#include "common/file_system.h"
+#include "control/file_digest.h"
+#include "control/main_form.h"
+
+namespace tallowfin {
+
+namespace {
+
+class ListError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A required value: present and not empty.
+std::string Required(const TXmlNode& entry, std::wstring_view name, const char* label)
+{
+    std::optional<TXmlNode> element = entry.FirstChildElement(name);
+    if (!element) throw ListError(std::string("An entry of the file list has no \"") + label + "\"");
+    std::string text = element->Text();
+    if (text.empty()) throw ListError(std::string("An entry of the file list has an empty \"") + label + "\"");
+    return text;
+}
+
+// Deletes the list file when reading is over, whatever the outcome: every
+// fetched list left behind takes one of the 65,535 temporary names a prefix
+// has, and once they are gone every fetch fails.
+class ListFileRemover {
+public:
+    explicit ListFileRemover(const std::string& path) : path_(path) {}
+    ~ListFileRemover()
+    {
+        if (!path_.empty()) DeleteFileA(path_.c_str());
+    }
+    ListFileRemover(const ListFileRemover&) = delete;
+    ListFileRemover& operator=(const ListFileRemover&) = delete;
+
+private:
+    const std::string& path_;
+};
+
+}  // namespace
+
+UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
+{
+    ListFileRemover remover(ListFile);
+    UpdateRecords result;
+    XMLDocument.LoadFromFile(ListFile);
+    XMLDocument.SetEncoding("euc-kr");
+
+    const TXmlNode root = XMLDocument.DocumentElement();
+    const long count = root.ChildCount();
+    for (long i = 0; i < count; ++i) {
+        const TXmlNode entry = root.Child(i);
+        const std::string path = ExpandProgramPath(Required(entry, L"path", "path"));
+        const std::string name = Required(entry, L"name", "name");
+        const std::string hash = Required(entry, L"hash", "hash");
+        const std::string url = Required(entry, L"downurl", "downurl");
+        // Its value decides nothing, but it must be well-formed like the others.
+        if (auto regist = entry.FirstChildElement(L"regist")) regist->Text();
+
+        if (!DirectoryExists(path)) CreateDirectoryA(path.c_str(), nullptr);
+
+        std::string localPath = path + "\\" + name;
+        if (hash != FileDigestText(localPath)) {
+            auto record = std::make_unique<TUpdateRec>();
+            record->Url = url;
+            record->LocalPath = std::move(localPath);
+            result.push_back(std::move(record));
+        }
+    }
+    return result;
+}
+
+}  // namespace tallowfin

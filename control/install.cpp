@@ -1,0 +1,99 @@
+#include "control/install.h"
+
+#include "control/korean_text.h"
+
+#include <shellapi.h>
+
+#include "common/file_system.h"
+#include "common/handle.h"
+#include "control/main_form.h"
+#include "control/path_rules.h"
+
+namespace tallowfin {
+
+BOOL CALLBACK CloseExplorerWindow(HWND window, LPARAM)
+{
+    if (!IsWindowVisible(window)) return TRUE;
+    const auto owner = reinterpret_cast<HWND>(GetWindowLongPtrA(window, GWLP_HWNDPARENT));
+    if (owner && owner != GetDesktopWindow()) return TRUE;
+    if (GetWindowLongPtrA(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) return TRUE;
+    char className[100] = {};
+    GetClassNameA(window, className, sizeof className);
+    // Posted, not sent: the browser closes in its own time, and a browser that
+    // hangs must not hang the updater.
+    if (std::string_view(className) == "IEFrame") PostMessageA(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
+bool CallDllServer(const std::string& path, bool registering)
+{
+    using ServerEntry = HRESULT(STDAPICALLTYPE*)();
+    static constexpr const char* kEntries[2] = {"DllUnregisterServer", "DllRegisterServer"};
+    LibraryHandle library(LoadLibraryA(path.c_str()));
+    if (!library) return false;
+    auto entry = reinterpret_cast<ServerEntry>(
+        reinterpret_cast<void*>(GetProcAddress(library.get(), kEntries[registering ? 1 : 0])));
+    return entry && entry() == S_OK;
+}
+
+std::string MainProgramParameters(const std::string& firstArgument)
+{
+    if (AsciiUpper(firstArgument) == "-H") return std::string(kLaunchKey) + " -H";
+    return kLaunchKey;
+}
+
+void TMainForm::DiscardTemporaryFiles(const std::vector<TUpdateRec*>& records)
+{
+    // A failed pass installs nothing; its files would only pile up in the
+    // temporary folder, whose names for one prefix run out after 65,535.
+    for (TUpdateRec* record : records)
+        if (!record->TempFile.empty()) DeleteFileA(record->TempFile.c_str());
+}
+
+void TMainForm::InstallRecord(TUpdateRec& record)
+{
+    if (!FileExists(record.TempFile)) return;
+    record.LocalPath = CollapseDoubledBackslashes(record.LocalPath);
+    if (AsciiLower(record.LocalPath) != AsciiLower(settings_.OwnPath)) {
+        CopyFileA(record.TempFile.c_str(), record.LocalPath.c_str(), FALSE);
+        // Whatever the copy did: a file that did not arrive still differs by
+        // digest and is fetched again on the next run.
+        DeleteFileA(record.TempFile.c_str());
+    } else {
+        // The running executable cannot be overwritten; it is replaced by the
+        // helper after the updater has ended. When the list names it more
+        // than once, the last copy counts and the earlier ones are dropped.
+        if (!FSelfUpdateFile.empty() && FSelfUpdateFile != record.TempFile) DeleteFileA(FSelfUpdateFile.c_str());
+        FSelfUpdateFile = record.TempFile;
+    }
+    // Registered whatever the copy did: a DLL whose copy failed registers
+    // from its old file.
+    if (AsciiUpper(ExtensionOf(record.LocalPath)) == ".DLL") CallDllServer(record.LocalPath, true);
+}
+
+void TMainForm::DownloadsDone(TThread*)
+{
+    const std::vector<TUpdateRec*> records = FWebThread ? FWebThread->FRecords : std::vector<TUpdateRec*>{};
+    if (!FErrors.empty()) {
+        DiscardTemporaryFiles(records);
+        FWebThread = nullptr;
+        return;
+    }
+
+    if (FindWindowA("IEFrame", nullptr) && !records.empty()) {
+        view_.ShowMessageBox(kBrowserNotice, MB_ICONINFORMATION);
+        EnumWindows(CloseExplorerWindow, 0);
+    }
+
+    const std::size_t count = records.size();
+    for (std::size_t i = 0; i < count; ++i) InstallRecord(*records[i]);
+
+    LaunchSelfUpdate();
+
+    const std::string program = settings_.OwnPath.substr(0, settings_.OwnPath.rfind('\\') + 1) + kMainProgram;
+    const std::string parameters = MainProgramParameters(settings_.FirstArgument);
+    ShellExecuteA(view_.Handle(), "open", program.c_str(), parameters.c_str(), "", SW_SHOWNORMAL);
+    view_.Terminate();
+}
+
+}  // namespace tallowfin

@@ -1,0 +1,142 @@
+#include "control/main_form.h"
+
+#include <windows.h>
+
+#include "common/file_system.h"
+#include "control/path_rules.h"
+
+namespace tallowfin {
+
+TMainForm::TMainForm(FormView& view, MainThreadDoor& door, InternetLayer& internet, Settings settings)
+    : view_(view), door_(door), internet_(internet), settings_(std::move(settings))
+{
+}
+
+void TMainForm::FormCreate()
+{
+    view_.UnifyFonts();
+    view_.SetApplicationTitle(kTitle);
+    view_.SetCaption(kTitle);
+    FErrors.clear();
+    FSelfUpdateFile.clear();
+    CheckForUpdates();
+}
+
+TWebThread* TMainForm::StartPass(std::function<void(TThread*)> onTerminate, const std::vector<TUpdateRec*>& records)
+{
+    auto worker = std::make_unique<TWebThread>(door_, internet_);
+    worker->OnTerminate = std::move(onTerminate);
+    worker->OnStatus = [this](TWebThread* sender, TWebStatus kind, const std::string& message, std::int32_t size,
+                              std::int32_t position) { WebThreadStatus(sender, kind, message, size, position); };
+    worker->FreeOnTerminate = true;
+    worker->FBaseUrl = settings_.BaseUrl;
+    worker->FRecords.insert(worker->FRecords.end(), records.begin(), records.end());
+    FWebThread = worker.get();
+    worker->Resume();
+    worker.release();  // the worker owns itself once it runs
+    return FWebThread;
+}
+
+void TMainForm::CheckForUpdates()
+{
+    if (FWebThread) return;
+    // The previous file-list worker has ended (FWebThread is none), so
+    // nothing points at the old record any more.
+    listRecord_ = std::make_unique<TUpdateRec>();
+    listRecord_->Description = "info on available updates";
+    listRecord_->Url = "filelist.xml";
+    FErrors.clear();
+    StartPass([this](TThread* sender) { FileListDone(sender); }, {listRecord_.get()});
+}
+
+void TMainForm::FileListDone(TThread*)
+{
+    if (!FErrors.empty()) {
+        Timer_.Interval = kFirstRetryDelay;
+        Timer_.Tag = 0;
+        SetTimerEnabled(true);
+        FWebThread = nullptr;
+        return;
+    }
+
+    std::string listFile;
+    if (FWebThread && !FWebThread->FRecords.empty()) {
+        const std::string& fetched = FWebThread->FRecords.front()->TempFile;
+        if (FWebThread->FStatus == wsDisconnected && FileExists(fetched)) listFile = fetched;
+    }
+    UpdateRecords records;
+    try {
+        records = CollectChangedFiles(listFile);
+    } catch (const std::exception&) {
+        // The list could not be read; the reader has deleted it and dropped
+        // what it had collected. The download pass runs without records, so
+        // the run still ends by starting the main program.
+        records.clear();
+    }
+    FErrors.clear();
+
+    downloadRecords_ = std::move(records);
+    std::vector<TUpdateRec*> pointers;
+    for (auto& record : downloadRecords_) pointers.push_back(record.get());
+    StartPass([this](TThread* sender) { DownloadsDone(sender); }, pointers);
+    view_.SetProgressPosition(0);
+    if (!downloadRecords_.empty()) view_.ShowFromTray();
+}
+
+void TMainForm::WebThreadStatus(TWebThread*, TWebStatus Kind, const std::string& Message, std::int32_t Size,
+                                std::int32_t Position)
+{
+    switch (Kind) {
+    case wsNoNetwork:
+    case wsFileError:
+    case wsFailed:
+        FErrors.push_back(Message);
+        break;
+    case wsProgress:
+        view_.SetProgressMax(Size);
+        view_.SetProgressPosition(Position);
+        break;
+    case wsConnected:
+    case wsTransferring:
+    case wsCompleted:
+    case wsDisconnected:
+        break;
+    }
+}
+
+void TMainForm::SetTimerEnabled(bool enabled)
+{
+    Timer_.Enabled = enabled;
+    view_.SetTimer(enabled, Timer_.Interval);
+}
+
+void TMainForm::TimerTimer()
+{
+    switch (Timer_.Tag) {
+    case 0:
+        // Changing the interval of the running timer restarts its countdown.
+        Timer_.Interval = kSecondRetryDelay;
+        SetTimerEnabled(true);
+        Timer_.Tag = 1;
+        view_.SetTrayImage(1);
+        break;
+    case 1:
+        SetTimerEnabled(false);
+        CheckForUpdates();
+        break;
+    default:
+        break;
+    }
+}
+
+void TMainForm::mnuExitClick()
+{
+    view_.Close();
+}
+
+std::string TMainForm::ExpandProgramPath(const std::string& Path) const
+{
+    return tallowfin::ExpandProgramPath(Path, ProgramDirectoryOf(settings_.OwnPath));
+}
+
+}  // namespace tallowfin

@@ -1,0 +1,97 @@
+// The controller: runs one update as two passes of the download worker (the
+// file list, then the changed files), retries a failed file-list pass for as
+// long as the program runs, and hands the end of the download pass to the
+// installation, which ends the program.
+//
+// Everything here runs on the main thread: the handlers, the timer ticks and
+// the worker's reports, which the worker hands over and waits for. The form
+// does not own its workers (each frees itself after its terminate handler);
+// it owns the records it hands them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/form_view.h"
+#include "control/xml_document.h"
+#include "download/internet.h"
+#include "download/main_thread_door.h"
+#include "download/update_record.h"
+#include "download/web_thread.h"
+
+namespace tallowfin {
+
+using UpdateRecords = std::vector<std::unique_ptr<TUpdateRec>>;
+
+class TMainForm {
+public:
+    static constexpr char kTitle[] = "Tallowfin Beta - Auto Update";
+    static constexpr UINT kFirstRetryDelay = 5000;
+    static constexpr UINT kSecondRetryDelay = 1000;
+
+    struct Settings {
+        std::string BaseUrl;        // "http://host/software/Tallowfin/"
+        std::string OwnPath;        // the running executable
+        std::string FirstArgument;  // the updater's own first argument, or empty
+    };
+
+    TMainForm(FormView& view, MainThreadDoor& door, InternetLayer& internet, Settings settings);
+    TMainForm(const TMainForm&) = delete;
+    TMainForm& operator=(const TMainForm&) = delete;
+
+    // Handlers.
+    void FormCreate();
+    void CheckForUpdates();
+    void FileListDone(TThread* Sender);
+    void WebThreadStatus(TWebThread* Sender, TWebStatus Kind, const std::string& Message, std::int32_t Size,
+                         std::int32_t Position);
+    void TimerTimer();
+    void mnuExitClick();
+    void DownloadsDone(TThread* Sender);
+
+    // Operations of the file list, the installation and the self-replacement.
+    UpdateRecords CollectChangedFiles(const std::string& ListFile);
+    std::string ExpandProgramPath(const std::string& Path) const;
+    void LaunchSelfUpdate();
+
+    // The timer component's settings.
+    struct TTimer {
+        bool Enabled = false;
+        UINT Interval = 3000;
+        int Tag = 0;
+    };
+
+    // State, for those who drive and watch the form.
+    const TTimer& Timer() const noexcept { return Timer_; }
+    TWebThread* WebThread() const noexcept { return FWebThread; }
+    std::size_t ErrorCount() const noexcept { return FErrors.size(); }
+    const std::string& SelfUpdateFile() const noexcept { return FSelfUpdateFile; }
+    void SetSelfUpdateFile(std::string path) { FSelfUpdateFile = std::move(path); }
+    const Settings& settings() const noexcept { return settings_; }
+
+private:
+    TWebThread* StartPass(std::function<void(TThread*)> onTerminate, const std::vector<TUpdateRec*>& records);
+    void SetTimerEnabled(bool enabled);
+    void DiscardTemporaryFiles(const std::vector<TUpdateRec*>& records);
+    void InstallRecord(TUpdateRec& record);
+
+    FormView& view_;
+    MainThreadDoor& door_;
+    InternetLayer& internet_;
+    const Settings settings_;
+
+    TTimer Timer_;
+    TXMLDocument XMLDocument;
+
+    TWebThread* FWebThread = nullptr;
+    std::vector<std::string> FErrors;
+    std::string FSelfUpdateFile;
+
+    // The records of the current passes; the workers only point at them.
+    std::unique_ptr<TUpdateRec> listRecord_;
+    UpdateRecords downloadRecords_;
+};
+
+}  // namespace tallowfin

@@ -1,0 +1,181 @@
+#include "control/xml_document.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+
+namespace tallowfin {
+
+namespace {
+
+class XmlError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+void Check(HRESULT result, const char* what)
+{
+    if (FAILED(result)) throw XmlError(what);
+}
+
+ComPtr<IXMLDOMNodeList> ChildrenOf(const ComPtr<IXMLDOMNode>& node)
+{
+    ComPtr<IXMLDOMNodeList> list;
+    Check(node->get_childNodes(list.put()), "Reading the children of an XML node failed");
+    return list;
+}
+
+ComPtr<IXMLDOMNode> Item(const ComPtr<IXMLDOMNodeList>& list, long index)
+{
+    ComPtr<IXMLDOMNode> item;
+    if (list->get_item(index, item.put()) != S_OK || !item) throw XmlError("An XML node is missing");
+    return item;
+}
+
+DOMNodeType TypeOf(const ComPtr<IXMLDOMNode>& node)
+{
+    DOMNodeType type = NODE_INVALID;
+    Check(node->get_nodeType(&type), "Reading the type of an XML node failed");
+    return type;
+}
+
+}  // namespace
+
+std::string ToAnsi(std::wstring_view text)
+{
+    if (text.empty()) return {};
+    BOOL lossy = FALSE;
+    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, &lossy);
+    std::string result(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()), result.data(),
+                        size, nullptr, &lossy);
+    // A stand-in character would name a different file, and a best-fit one
+    // could even turn into a path separator.
+    if (size == 0 || lossy) throw XmlError("The file list holds a name this system's code page cannot represent");
+    return result;
+}
+
+std::wstring FromAnsi(std::string_view text)
+{
+    if (text.empty()) return {};
+    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+    return result;
+}
+
+long TXmlNode::ChildCount() const
+{
+    long count = 0;
+    Check(ChildrenOf(node_)->get_length(&count), "Counting the children of an XML node failed");
+    return count;
+}
+
+TXmlNode TXmlNode::Child(long index) const
+{
+    return TXmlNode(Item(ChildrenOf(node_), index));
+}
+
+std::optional<TXmlNode> TXmlNode::FirstChildElement(std::wstring_view name) const
+{
+    ComPtr<IXMLDOMNodeList> children = ChildrenOf(node_);
+    long count = 0;
+    Check(children->get_length(&count), "Counting the children of an XML node failed");
+    for (long i = 0; i < count; ++i) {
+        ComPtr<IXMLDOMNode> child = Item(children, i);
+        if (TypeOf(child) != NODE_ELEMENT) continue;
+        Bstr childName;
+        Check(child->get_nodeName(childName.put()), "Reading the name of an XML element failed");
+        if (std::wstring_view(childName.get() ? childName.get() : L"", childName.length()) == name)
+            return TXmlNode(child);
+    }
+    return std::nullopt;
+}
+
+std::string TXmlNode::Text() const
+{
+    ComPtr<IXMLDOMNodeList> children = ChildrenOf(node_);
+    long count = 0;
+    Check(children->get_length(&count), "Counting the children of an XML node failed");
+    if (count == 0) return {};
+    ComPtr<IXMLDOMNode> only = Item(children, 0);
+    const DOMNodeType type = TypeOf(only);
+    if (count != 1 || (type != NODE_TEXT && type != NODE_CDATA_SECTION))
+        throw XmlError("An element of the file list holds more than text");
+    VARIANT value;
+    VariantInit(&value);
+    Check(only->get_nodeValue(&value), "Reading the text of an XML element failed");
+    std::string text;
+    if (value.vt == VT_BSTR && value.bstrVal) text = ToAnsi(std::wstring_view(value.bstrVal, SysStringLen(value.bstrVal)));
+    VariantClear(&value);
+    return text;
+}
+
+void TXMLDocument::LoadFromFile(const std::string& path)
+{
+    if (path.empty()) throw XmlError("No file list to read");
+    CLSID documentClass;
+    Check(CLSIDFromProgID(L"Msxml2.DOMDocument.3.0", &documentClass), "The XML parser is not installed");
+    ComPtr<IXMLDOMDocument> document;
+    Check(CoCreateInstance(documentClass, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+                           reinterpret_cast<void**>(document.put())),
+          "The XML parser cannot be started");
+    Check(document->put_async(VARIANT_FALSE), "Setting up the XML parser failed");
+    Check(document->put_preserveWhiteSpace(VARIANT_FALSE), "Setting up the XML parser failed");
+    // The list names files, it has no business fetching anything else.
+    Check(document->put_resolveExternals(VARIANT_FALSE), "Setting up the XML parser failed");
+
+    const std::wstring widePath = FromAnsi(path);
+    VARIANT source;
+    VariantInit(&source);
+    source.vt = VT_BSTR;
+    source.bstrVal = SysAllocString(widePath.c_str());
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    const HRESULT result = document->load(source, &loaded);
+    VariantClear(&source);
+    if (result != S_OK || loaded != VARIANT_TRUE) throw XmlError("The file list is missing or not well-formed XML");
+    document_ = std::move(document);
+}
+
+void TXMLDocument::SetEncoding(const std::string& encoding)
+{
+    if (!document_) return;
+    const std::wstring data = L"version=\"1.0\" encoding=\"" + FromAnsi(encoding) + L"\"";
+    Bstr target(L"xml");
+    Bstr instructionData(data.c_str());
+    ComPtr<IXMLDOMProcessingInstruction> declaration;
+    Check(document_->createProcessingInstruction(target.get(), instructionData.get(), declaration.put()),
+          "Setting the encoding of the file list failed");
+    ComPtr<IXMLDOMNode> first;
+    document_->get_firstChild(first.put());
+    ComPtr<IXMLDOMNode> added;
+    bool replaced = false;
+    if (first && TypeOf(first) == NODE_PROCESSING_INSTRUCTION) {
+        Bstr name;
+        if (SUCCEEDED(first->get_nodeName(name.put())) && name.get() && std::wstring_view(name.get()) == L"xml")
+            replaced = SUCCEEDED(document_->replaceChild(declaration.get(), first.get(), added.put()));
+    }
+    if (!replaced) {
+        VARIANT before;
+        VariantInit(&before);
+        if (first) {
+            before.vt = VT_UNKNOWN;
+            before.punkVal = first.get();
+        }
+        document_->insertBefore(declaration.get(), before, added.put());
+    }
+}
+
+TXmlNode TXMLDocument::DocumentElement() const
+{
+    ComPtr<IXMLDOMElement> element;
+    if (!document_ || document_->get_documentElement(element.put()) != S_OK || !element)
+        throw XmlError("The file list has no document element");
+    ComPtr<IXMLDOMNode> node;
+    Check(element->QueryInterface(IID_IXMLDOMNode, reinterpret_cast<void**>(node.put())),
+          "Reading the document element failed");
+    return TXmlNode(node);
+}
+
+}  // namespace tallowfin

@@ -1,0 +1,50 @@
+// The form's XML document: the platform's parser (MSXML through COM), with
+// the few operations the file-list reader needs. Values come back in the
+// system's ANSI code page.
+#pragma once
+
+#include <msxml.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/com_ptr.h"
+
+namespace tallowfin {
+
+class TXmlNode {
+public:
+    explicit TXmlNode(ComPtr<IXMLDOMNode> node) : node_(std::move(node)) {}
+    long ChildCount() const;
+    TXmlNode Child(long index) const;
+    // The first child element of exactly this name (case counts), if any.
+    std::optional<TXmlNode> FirstChildElement(std::wstring_view name) const;
+    // The element's text: its single text or CDATA node; empty without
+    // content; an error with any other content.
+    std::string Text() const;
+
+private:
+    ComPtr<IXMLDOMNode> node_;
+};
+
+class TXMLDocument {
+public:
+    // Loads the whole file synchronously, without white-space-only text; a
+    // missing or unreadable file, a malformed document or an empty path is an
+    // error. The document stays loaded afterwards.
+    void LoadFromFile(const std::string& path);
+    // Rewrites (or adds) the declaration of the document in memory.
+    void SetEncoding(const std::string& encoding);
+    TXmlNode DocumentElement() const;
+
+private:
+    ComPtr<IXMLDOMDocument> document_;
+};
+
+// ANSI text of the system's code page; characters the code page cannot hold
+// are an error rather than a look-alike that would name another file.
+std::string ToAnsi(std::wstring_view text);
+std::wstring FromAnsi(std::string_view text);
+
+}  // namespace tallowfin

@@ -1,0 +1,43 @@
+#include "publish/list_xml.h"
+
+namespace tallowfin::publish {
+
+std::string EscapeXmlText(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        default: out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string FileListXml(const std::vector<ListEntry>& entries)
+{
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<filelist>\n";
+    auto value = [&](std::string_view element, std::string_view text) {
+        xml.append("    <").append(element).append(">");
+        xml.append(EscapeXmlText(text));
+        xml.append("</").append(element).append(">\n");
+    };
+    for (const auto& entry : entries) {
+        xml += "  <file>\n";
+        value("path", entry.path);
+        value("name", entry.name);
+        value("hash", entry.hash);
+        value("downurl", entry.downurl);
+        if (entry.regist) value("regist", "yes");
+        xml += "  </file>\n";
+    }
+    xml += "</filelist>\n";
+    return xml;
+}
+
+}  // namespace tallowfin::publish

@@ -1,0 +1,24 @@
+// The file list as the updater reads it: one <file> element per file, holding
+// the values as child elements.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tallowfin::publish {
+
+struct ListEntry {
+    std::string path;     // the local folder, "%PROGRAM%" for the updater's own
+    std::string name;     // the file name, joined to the folder by a backslash
+    std::string hash;     // digest text of the file
+    std::string downurl;  // relative to the list's base address, or absolute http://
+    bool regist = false;  // libraries the installer registers
+};
+
+std::string EscapeXmlText(std::string_view text);
+
+// A UTF-8 document with its declaration, one value per line.
+std::string FileListXml(const std::vector<ListEntry>& entries);
+
+}  // namespace tallowfin::publish

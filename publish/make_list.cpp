@@ -1,0 +1,77 @@
+#include "publish/make_list.h"
+
+#include "control/path_rules.h"
+#include "publish/atomic_file.h"
+#include "publish/cp949.h"
+#include "publish/errors.h"
+#include "publish/file_digest.h"
+#include "publish/url_text.h"
+#include "publish/utf8.h"
+
+namespace tallowfin::publish {
+
+namespace {
+
+void CheckRoot(const std::string& root)
+{
+    if (root.empty()) throw InputError("the root folder is empty: the updater needs a folder in every entry");
+    if (!IsValidUtf8(root)) throw InputError("the root folder " + Quoted(root) + " is not UTF-8 text");
+    if (const auto missing = FirstCharacterNotInCp949(root))
+        throw InputError("the root folder " + Quoted(root) + " holds " + Quoted(*missing) +
+                         ", which code page 949 does not have");
+}
+
+void CheckPrefix(const std::string& prefix)
+{
+    if (prefix.find("://") != std::string::npos && !IsAbsoluteHttpAddress(prefix))
+        throw InputError("the address prefix " + Quoted(prefix) +
+                         " would be taken as relative to the list's address: the updater fetches only http://");
+    for (const char c : prefix) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F)
+            throw InputError("the address prefix " + Quoted(prefix) +
+                             " holds a blank, control or non-ASCII character; percent-encode it");
+    }
+}
+
+}  // namespace
+
+std::vector<ListEntry> EntriesOf(const ReleaseScan& scan, const std::string& root, const std::string& urlPrefix)
+{
+    CheckRoot(root);
+    CheckPrefix(urlPrefix);
+    std::string prefix = urlPrefix;
+    if (!prefix.empty() && prefix.back() != '/') prefix.push_back('/');
+
+    std::vector<ListEntry> entries;
+    entries.reserve(scan.files.size());
+    for (const auto& file : scan.files) {
+        ListEntry entry;
+        entry.path = root;
+        std::string address;
+        for (const auto& folder : file.folders) {
+            if (entry.path.back() != '\\') entry.path.push_back('\\');
+            entry.path += folder;
+            address += PercentEncodePath(folder) + "/";
+        }
+        entry.name = file.name;
+        entry.hash = DigestOfFile(file.source);
+        entry.downurl = prefix + address + PercentEncodePath(file.name);
+        entry.regist = AsciiLower(ExtensionOf(file.name)) == ".dll";
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+MakeResult MakeFileList(const MakeOptions& options)
+{
+    // Checked before the release is hashed, which may take long.
+    CheckRoot(options.root);
+    CheckPrefix(options.urlPrefix);
+    const ReleaseScan scan = ScanRelease(options.releaseDir, {options.output});
+    const auto entries = EntriesOf(scan, options.root, options.urlPrefix);
+    WriteFileAtomically(options.output, FileListXml(entries));
+    return {entries.size(), scan.emptyFolders};
+}
+
+}  // namespace tallowfin::publish

@@ -1,0 +1,23 @@
+// Addresses as the updater forms them: a "downurl" starting with "http://"
+// (any letter case) is taken whole; anything else, an "https://" address
+// included, is appended as it stands to the base address of the list.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tallowfin::publish {
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
+bool IsAbsoluteHttpAddress(std::string_view address);
+
+// Percent-encodes every byte but the unreserved characters and "/", so the
+// UTF-8 bytes of a file name reach the server unchanged.
+std::string PercentEncodePath(std::string_view utf8);
+
+// Decodes "%XX" sequences; a "%" not followed by two hexadecimal digits
+// stays as it is, as servers treat it.
+std::string PercentDecode(std::string_view text);
+
+}  // namespace tallowfin::publish

@@ -1,0 +1,264 @@
+#include "publish/verify_list.h"
+
+#include "control/path_rules.h"
+#include "publish/cp949.h"
+#include "publish/errors.h"
+#include "publish/url_text.h"
+#include "publish/utf8.h"
+#include "publish/windows_names.h"
+
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+
+namespace tallowfin::publish {
+
+namespace {
+
+// Stands for the updater's own folder while folders are tracked. No Windows
+// path can hold "|", so no folder written out in a list can be taken for it,
+// and a "%program%" in another letter case, which the updater does not expand,
+// stays apart from it.
+constexpr std::string_view kProgramFolder = "|program|";
+
+constexpr std::size_t kMaxListBytes = std::size_t{64} << 20;
+
+std::string TrimmedXmlSpace(const std::string& text)
+{
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// The key under which Windows knows a folder: either separator, doubled
+// backslashes and a trailing one do not matter, nor does the case of ASCII
+// letters.
+std::string FolderKey(std::string_view path)
+{
+    std::string key = ExpandProgramPath(path, kProgramFolder);
+    for (char& c : key)
+        if (c == '/') c = '\\';
+    key = CollapseDoubledBackslashes(key);
+    while (key.size() > 1 && key.back() == '\\' && !(key.size() == 3 && key[1] == ':')) key.pop_back();
+    return AsciiLower(key);
+}
+
+// A drive's root is taken to exist: the updater cannot create one, and a list
+// that installs to "C:\x" expects its drive to be there, as the program's is.
+bool IsDriveRoot(std::string_view key) { return key.size() == 3 && key[1] == ':' && key[2] == '\\'; }
+
+std::string ParentKey(std::string_view key)
+{
+    const auto slash = key.rfind('\\');
+    if (slash == std::string_view::npos || IsDriveRoot(key)) return {};
+    if (slash == 2 && key[1] == ':') return std::string(key.substr(0, 3));
+    return std::string(key.substr(0, slash));
+}
+
+class EntryChecker {
+public:
+    EntryChecker(ServedFiles& served, VerifyReport& report) : served_(served), report_(report)
+    {
+        knownFolders_.insert(std::string(kProgramFolder));
+    }
+
+    void Check(const XmlNode& entry, std::size_t position)
+    {
+        position_ = position;
+        if (entry.kind != XmlNodeKind::Element) {
+            Problem(std::string("a ") + XmlNodeKindName(entry.kind) +
+                    " where an entry element must be; the updater rejects the whole list");
+            return;
+        }
+        const auto path = Value(entry, "path");
+        const auto name = Value(entry, "name");
+        const auto hash = Value(entry, "hash");
+        const auto downurl = Value(entry, "downurl");
+        if (path) CheckPath(*path);
+        if (name) CheckName(*name);
+        const bool hashUsable = hash && CheckHash(*hash);
+        if (downurl && CheckAddress(*downurl)) CheckServed(*downurl, hashUsable ? AsciiLower(*hash) : std::string());
+    }
+
+private:
+    void Problem(const std::string& message) { report_.problems.push_back({position_, message}); }
+
+    // The value as the updater takes it: the one text or CDATA node of the
+    // first child element of that name. Text comes back trimmed, as the
+    // parser returns it with white space not preserved.
+    std::optional<std::string> Value(const XmlNode& entry, const char* name)
+    {
+        const std::string tag = std::string("<") + name + ">";
+        const XmlNode* element = entry.FirstChildElement(name);
+        if (!element) {
+            Problem("no " + tag + " element; the updater rejects the whole list");
+            return std::nullopt;
+        }
+        for (const auto& child : element->children) {
+            if (child.kind == XmlNodeKind::Element) {
+                Problem(tag + " holds the element <" + child.name + ">; the updater rejects the whole list");
+                return std::nullopt;
+            }
+        }
+        if (element->children.empty()) {
+            Problem(tag + " is empty; the updater rejects the whole list");
+            return std::nullopt;
+        }
+        if (element->children.size() > 1) {
+            std::string kinds;
+            for (const auto& child : element->children) {
+                if (!kinds.empty()) kinds += ", ";
+                kinds += XmlNodeKindName(child.kind);
+            }
+            Problem(tag + " holds " + kinds + " where a single text or CDATA section must be");
+            return std::nullopt;
+        }
+        const XmlNode& node = element->children.front();
+        if (node.kind != XmlNodeKind::Text && node.kind != XmlNodeKind::CData) {
+            Problem(tag + " holds a " + XmlNodeKindName(node.kind) + " where a text or CDATA section must be");
+            return std::nullopt;
+        }
+        std::string value = node.kind == XmlNodeKind::Text ? TrimmedXmlSpace(node.value) : node.value;
+        if (TrimmedXmlSpace(value).empty()) {
+            Problem(tag + " is empty; the updater rejects the whole list");
+            return std::nullopt;
+        }
+        return value;
+    }
+
+    void CheckCp949(const char* what, const std::string& value)
+    {
+        if (const auto missing = FirstCharacterNotInCp949(value))
+            Problem(std::string(what) + " " + Quoted(value) + " holds " + Quoted(*missing) +
+                    ", which code page 949 does not have; the updater would use another name");
+    }
+
+    void CheckPath(const std::string& path)
+    {
+        CheckCp949("path", path);
+        const std::string key = FolderKey(path);
+        if (knownFolders_.contains(key) || IsDriveRoot(key)) return;
+        const std::string parent = ParentKey(key);
+        if (knownFolders_.contains(parent) || IsDriveRoot(parent)) {
+            knownFolders_.insert(key);
+            return;
+        }
+        // Once per folder: every later entry in it fails for the same reason.
+        if (!reportedFolders_.insert(key).second) return;
+        if (parent.empty())
+            Problem("path " + Quoted(path) + " is neither below %PROGRAM% nor absolute: where it ends up " +
+                    "depends on the updater's working folder");
+        else
+            Problem("path " + Quoted(path) + " cannot be created: the updater creates one folder level only, and " +
+                    "no earlier entry creates its parent folder");
+    }
+
+    void CheckName(const std::string& name)
+    {
+        CheckCp949("name", name);
+        if (const std::string problem = WindowsNameProblem(name); !problem.empty())
+            Problem("name " + Quoted(name) + ": " + problem);
+    }
+
+    // True when the hash can be compared with a digest.
+    bool CheckHash(const std::string& hash)
+    {
+        const bool hex = hash.size() == 32 && hash.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+        if (!hex) {
+            Problem("hash " + Quoted(hash) + " is not 32 hexadecimal digits");
+            return false;
+        }
+        if (hash != AsciiLower(hash))
+            Problem("hash " + Quoted(hash) + " has upper-case digits; the updater compares it byte for byte " +
+                    "with its lower-case digest and would fetch the file on every run");
+        return true;
+    }
+
+    // True when the address is worth fetching.
+    bool CheckAddress(const std::string& downurl)
+    {
+        if (StartsWithNoCase(downurl, "https://")) {
+            Problem("downurl " + Quoted(downurl) + " is https://; the updater takes it as relative to the " +
+                    "list's address and fetches nonsense");
+            return false;
+        }
+        if (!IsAbsoluteHttpAddress(downurl) && downurl.find("://") != std::string::npos) {
+            Problem("downurl " + Quoted(downurl) + " is not http://; the updater takes it as relative to the " +
+                    "list's address");
+            return false;
+        }
+        for (const char c : downurl) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte >= 0x80 || byte <= 0x20) {
+                Problem("downurl " + Quoted(downurl) + " holds a blank, control or non-ASCII character; the " +
+                        "updater sends it in code page 949, so percent-encode the UTF-8 bytes");
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void CheckServed(const std::string& downurl, const std::string& hash)
+    {
+        const ServedFile file = served_.Fetch(downurl);
+        switch (file.state) {
+        case ServedFile::State::Found:
+            if (!hash.empty() && file.digest != hash)
+                Problem("downurl " + Quoted(downurl) + " serves content with the digest " + file.digest +
+                        ", not the listed hash");
+            break;
+        case ServedFile::State::NotCheckable:
+            report_.notes.push_back({position_, "downurl " + Quoted(downurl) + " not checked: " + file.detail});
+            break;
+        case ServedFile::State::Missing:
+        case ServedFile::State::Failed:
+            Problem("downurl " + Quoted(downurl) + " is not served: " + file.detail);
+            break;
+        }
+    }
+
+    ServedFiles& served_;
+    VerifyReport& report_;
+    std::size_t position_ = 0;
+    std::set<std::string> knownFolders_;
+    std::set<std::string> reportedFolders_;
+};
+
+}  // namespace
+
+VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served)
+{
+    VerifyReport report;
+    report.entries = root.children.size();
+    if (root.children.empty()) report.problems.push_back({0, "the list has no entries"});
+    EntryChecker checker(served, report);
+    for (std::size_t i = 0; i < root.children.size(); ++i) checker.Check(root.children[i], i + 1);
+    return report;
+}
+
+VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& served)
+{
+    const std::string shown = Quoted(Utf8FromPath(list));
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(list, error)) throw InputError("no list file " + shown);
+    if (std::filesystem::file_size(list, error) > kMaxListBytes)
+        throw InputError("the list " + shown + " is larger than " + std::to_string(kMaxListBytes) + " bytes");
+    std::ifstream in(list, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    if (!in) throw InputError("cannot read the list " + shown);
+
+    XmlNode root;
+    try {
+        root = ParseXmlDocument(bytes.str());
+    } catch (const XmlError& failure) {
+        const std::string where = failure.Line() == 0 ? std::string()
+                                                      : ", line " + std::to_string(failure.Line()) + ", column " +
+                                                            std::to_string(failure.Column());
+        throw InputError("the list " + shown + where + " is not well-formed XML: " + failure.what());
+    }
+    return VerifyListDocument(root, served);
+}
+
+}  // namespace tallowfin::publish

@@ -1,0 +1,32 @@
+// "verify": checks a published list the way the updater will read it, and the
+// files its addresses serve.
+#pragma once
+
+#include "publish/served_files.h"
+#include "publish/xml_reader.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tallowfin::publish {
+
+struct Finding {
+    std::size_t entry = 0;  // position among the document element's children, from 1; 0 for the whole list
+    std::string message;
+};
+
+struct VerifyReport {
+    std::size_t entries = 0;
+    std::vector<Finding> problems;  // each one breaks the list or an entry of it
+    std::vector<Finding> notes;     // what could not be checked
+};
+
+// Checks the document element of a list.
+VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served);
+
+// Reads and checks a list file. Throws InputError when it cannot be read or
+// is not well-formed XML.
+VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& served);
+
+}  // namespace tallowfin::publish

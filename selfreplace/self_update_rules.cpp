@@ -1,0 +1,21 @@
+#include "selfreplace/self_update_rules.h"
+
+#include "control/path_rules.h"
+
+namespace tallowfin {
+
+std::string StagedPathFor(std::string_view executablePath)
+{
+    const std::string extension = ExtensionOf(executablePath);
+    return std::string(executablePath.substr(0, executablePath.size() - extension.size())) + ".Update";
+}
+
+std::string HelperParameters(std::string_view staged, std::string_view target, std::uint32_t processId)
+{
+    std::string parameters;
+    parameters.append("\"").append(staged).append("\" \"").append(target).append("\" ");
+    parameters.append(std::to_string(processId));
+    return parameters;
+}
+
+}  // namespace tallowfin

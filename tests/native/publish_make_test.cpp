@@ -1,0 +1,237 @@
+#include "control/md5.h"
+#include "publish/cp949.h"
+#include "publish/url_text.h"
+#include "publish/windows_names.h"
+#include "publish/xml_reader.h"
+#include "tests/native/publish_test_support.h"
+#include "tests/support/http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace tallowfin::publish;
+using namespace tallowfin::publish::test;
+
+namespace {
+
+struct Listed {
+    std::string path, name, hash, downurl, regist;
+};
+
+std::string ValueOf(const XmlNode& entry, const char* name)
+{
+    const XmlNode* element = entry.FirstChildElement(name);
+    return element && element->children.size() == 1 ? element->children[0].value : std::string();
+}
+
+std::vector<Listed> ReadBack(const fs::path& list)
+{
+    const XmlNode root = ParseXmlDocument(ReadFile(list));
+    EXPECT_EQ(root.name, "filelist");
+    std::vector<Listed> entries;
+    for (const auto& entry : root.children) {
+        EXPECT_EQ(entry.name, "file");
+        entries.push_back({ValueOf(entry, "path"), ValueOf(entry, "name"), ValueOf(entry, "hash"),
+                           ValueOf(entry, "downurl"), ValueOf(entry, "regist")});
+    }
+    return entries;
+}
+
+// Nothing but the listed files: no list, no temporary file left behind.
+std::vector<std::string> NamesIn(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(folder)) names.push_back(Utf8(item.path().filename()));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const std::string kKoreanFolder = "\xED\x94\x8C\xEB\x9F\xAC\xEA\xB7\xB8\xEC\x9D\xB8";  // 플러그인
+const std::string kKoreanFile = "\xED\x95\x9C\xEA\xB8\x80 \xEC\x9D\xB4\xEB\xA6\x84.dll";  // 한글 이름.dll
+
+}  // namespace
+
+TEST(PublishMake, ListsANestedReleaseSoEveryFolderCanBeCreated)
+{
+    TempFolder temp;
+    const fs::path release = temp / "site/software/Tallowfin";
+    WriteFile(release / "setup.exe", "program");
+    WriteFile(release / "Engine.DLL", "engine");
+    WriteFile(release / "data" / "readme.txt", "hello\n");
+    WriteFile(release / "data" / "img" / "deep" / "b.bin", std::string(200000, 'b'));
+    WriteFile(release / "data" / "img" / "a.png", "png");
+    WriteFile(temp / ("site/software/Tallowfin/" + kKoreanFolder + "/" + kKoreanFile), "korean");
+    WriteFile(release / "R&D" / "it's #1 + 50%.txt", "special");
+
+    const fs::path list = release / "filelist.xml";
+    const ToolRun run = RunTool({"make", Utf8(release), "-o", Utf8(list)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+
+    const auto entries = ReadBack(list);
+    std::vector<std::pair<std::string, std::string>> order;
+    for (const auto& e : entries) order.emplace_back(e.path, e.name);
+    // Depth first, a folder's own files before its subfolders', names in byte order.
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"%PROGRAM%", "Engine.DLL"},
+        {"%PROGRAM%", "setup.exe"},
+        {"%PROGRAM%\\R&D", "it's #1 + 50%.txt"},
+        {"%PROGRAM%\\data", "readme.txt"},
+        {"%PROGRAM%\\data\\img", "a.png"},
+        {"%PROGRAM%\\data\\img\\deep", "b.bin"},
+        {"%PROGRAM%\\" + kKoreanFolder, kKoreanFile},
+    };
+    EXPECT_EQ(order, expected);
+
+    EXPECT_EQ(entries[3].hash, "b1946ac92492d2347c6235b4d2611184");  // MD5 of "hello\n"
+    EXPECT_EQ(entries[5].hash, tallowfin::Md5Text(std::string(200000, 'b')));
+    EXPECT_EQ(entries[2].downurl, "R%26D/it%27s%20%231%20%2B%2050%25.txt");
+    EXPECT_EQ(entries[6].downurl, "%ED%94%8C%EB%9F%AC%EA%B7%B8%EC%9D%B8/"
+                                  "%ED%95%9C%EA%B8%80%20%EC%9D%B4%EB%A6%84.dll");
+    EXPECT_EQ(entries[5].downurl, "data/img/deep/b.bin");
+    std::vector<std::string> regist;
+    for (const auto& e : entries) regist.push_back(e.regist);
+    EXPECT_EQ(regist, (std::vector<std::string>{"yes", "", "", "", "", "", "yes"}));
+
+    const std::string xml = ReadFile(list);
+    EXPECT_TRUE(xml.starts_with("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<filelist>\n  <file>\n    <path>"));
+    EXPECT_NE(xml.find("<name>it&apos;s #1 + 50%.txt</name>"), std::string::npos);
+    EXPECT_NE(xml.find("<path>%PROGRAM%\\R&amp;D</path>"), std::string::npos);
+
+    // The list checks out against the folder and against a server of it.
+    const ToolRun offline = RunTool({"verify", Utf8(list), "--dir", Utf8(release)});
+    EXPECT_EQ(offline.status, 0) << offline.out;
+    EXPECT_EQ(offline.out, "7 entries, no problems\n");
+    tallowfin::test::HttpServer server(temp / "site");
+    const ToolRun online = RunTool({"verify", Utf8(list), "--url", server.ProxyAddress() + "/software/Tallowfin"});
+    EXPECT_EQ(online.status, 0) << online.out;
+    EXPECT_EQ(server.CountRequests("/software/Tallowfin/R&D/it's #1 + 50%.txt"), 1u);
+}
+
+TEST(PublishMake, RootAndPrefixShapeEveryEntry)
+{
+    TempFolder temp;
+    WriteFile(temp / "release/a.txt", "a");
+    WriteFile(temp / "release/sub/b.txt", "b");
+    const ToolRun run = RunTool({"make", Utf8(temp / "release"), "-o", Utf8(temp / "list.xml"), "--root",
+                                 "C:\\Games\\Tallowfin\\", "--url-prefix", "http://cdn.example/v2"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto entries = ReadBack(temp / "list.xml");
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].path, "C:\\Games\\Tallowfin\\");
+    EXPECT_EQ(entries[1].path, "C:\\Games\\Tallowfin\\sub");
+    EXPECT_EQ(entries[1].downurl, "http://cdn.example/v2/sub/b.txt");
+    EXPECT_EQ(PercentDecode(PercentEncodePath("a b/%41/\xED\x95\x9C")), "a b/%41/\xED\x95\x9C");
+}
+
+TEST(PublishMake, RefusesAFolderThatHoldsOnlyFolders)
+{
+    TempFolder temp;
+    WriteFile(temp / "release/top.txt", "t");
+    WriteFile(temp / "release/plugins/net/net.dll", "n");
+    fs::create_directories(temp / "release/logs/old");
+    const fs::path list = temp / "list.xml";
+    const ToolRun run = RunTool({"make", Utf8(temp / "release"), "-o", Utf8(list)});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(CountLines(run.err), 1u) << run.err;
+    EXPECT_NE(run.err.find("the folder \"plugins\" holds no file"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("plugins/net/net.dll"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(list));
+
+    // A file in the folder lets the updater create it; an empty folder is
+    // only reported, as no file of the release is lost with it.
+    WriteFile(temp / "release/plugins/index.txt", "i");
+    const ToolRun fixed = RunTool({"make", Utf8(temp / "release"), "-o", Utf8(list)});
+    ASSERT_EQ(fixed.status, 0) << fixed.err;
+    EXPECT_NE(fixed.err.find("warning: the empty folder \"logs\" is left out"), std::string::npos) << fixed.err;
+    EXPECT_EQ(ReadBack(list).size(), 3u);
+    EXPECT_EQ(RunTool({"verify", Utf8(list), "--dir", Utf8(temp / "release")}).status, 0);
+}
+
+TEST(PublishMake, LeavesTheListItWritesOutOfTheList)
+{
+    TempFolder temp;
+    WriteFile(temp / "site/a.txt", "a");
+    const fs::path list = temp / "site" / "filelist.xml";
+    WriteFile(list, "an older list");
+    ASSERT_EQ(RunTool({"make", Utf8(temp / "site"), "-o", Utf8(list)}).status, 0);
+    ASSERT_EQ(RunTool({"make", Utf8(temp / "site"), "-o", Utf8(list)}).status, 0);
+    const auto entries = ReadBack(list);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "a.txt");
+    EXPECT_EQ(NamesIn(temp / "site"), (std::vector<std::string>{"a.txt", "filelist.xml"}));
+}
+
+TEST(PublishMake, BadInputFailsOnOneLineAndLeavesTheOldListAlone)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> files;  // created in the release folder
+        std::vector<std::string> arguments;  // RELEASE and LIST stand for the two paths
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"no release folder", {}, {"make", "RELEASE/missing", "-o", "LIST"}, "does not exist"},
+        {"a file as release", {"f"}, {"make", "RELEASE/f", "-o", "LIST"}, "is not a folder"},
+        {"empty release", {}, {"make", "RELEASE", "-o", "LIST"}, "holds no files"},
+        {"no output folder", {"a"}, {"make", "RELEASE", "-o", "RELEASE/none/list.xml"}, "does not exist"},
+        {"output is a folder", {"a"}, {"make", "RELEASE", "-o", "RELEASE"}, "is a folder"},
+        {"no output", {"a"}, {"make", "RELEASE"}, "-o FILELIST"},
+        {"no command", {}, {}, "no command"},
+        {"unknown command", {}, {"publish"}, "unknown command"},
+        {"unknown option", {"a"}, {"make", "RELEASE", "-o", "LIST", "--force", "x"}, "unknown option"},
+        {"option without value", {"a"}, {"make", "RELEASE", "-o"}, "needs a value"},
+        {"two releases", {"a"}, {"make", "RELEASE", "RELEASE", "-o", "LIST"}, "unexpected argument"},
+        {"https prefix", {"a"}, {"make", "RELEASE", "-o", "LIST", "--url-prefix", "https://cdn/x"}, "only http://"},
+        {"empty root", {"a"}, {"make", "RELEASE", "-o", "LIST", "--root", ""}, "root folder is empty"},
+        {"name not in code page 949", {"caf\xC3\xA9.txt"}, {"make", "RELEASE", "-o", "LIST"}, "code page 949"},
+        {"emoji", {"d/\xF0\x9F\x98\x80"}, {"make", "RELEASE", "-o", "LIST"}, "code page 949"},
+        {"name Windows forbids", {"a:b.txt"}, {"make", "RELEASE", "-o", "LIST"}, "does not allow \":\""},
+        {"device name", {"aux.txt"}, {"make", "RELEASE", "-o", "LIST"}, "device name"},
+        {"names differing in case", {"Read.me", "read.me"}, {"make", "RELEASE", "-o", "LIST"}, "same name"},
+        {"name not UTF-8", {"\xFF.txt"}, {"make", "RELEASE", "-o", "LIST"}, "not UTF-8"},
+        {"verify without source", {}, {"verify", "LIST"}, "--dir SERVED_DIR or --url BASE"},
+        {"verify with both", {}, {"verify", "LIST", "--dir", "RELEASE", "--url", "http://h/"}, "either"},
+        {"verify over https", {}, {"verify", "LIST", "--url", "https://h/"}, "only http://"},
+        {"verify a missing list", {}, {"verify", "RELEASE/none.xml", "--dir", "RELEASE"}, "no list file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder temp;
+        const fs::path release = temp / "release";
+        fs::create_directories(release);
+        for (const auto& file : c.files) WriteFile(temp / ("release/" + file), "x");
+        const fs::path list = temp / "list.xml";
+        WriteFile(list, "<old/>");
+        std::vector<std::string> arguments;
+        for (std::string argument : c.arguments) {
+            if (argument.starts_with("RELEASE")) argument.replace(0, 7, Utf8(release));
+            if (argument == "LIST") argument = Utf8(list);
+            arguments.push_back(argument);
+        }
+        const ToolRun run = RunTool(arguments);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(run.err.starts_with("error: ")) << run.err;
+        EXPECT_EQ(CountLines(run.err), 1u) << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        EXPECT_EQ(ReadFile(list), "<old/>");
+        EXPECT_EQ(NamesIn(temp.Path()), (std::vector<std::string>{"list.xml", "release"}));
+    }
+}
+
+TEST(PublishNames, CodePage949AndWindowsRulesCatchWhatBreaksTheUpdater)
+{
+    EXPECT_EQ(FirstCharacterNotInCp949("\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4 ok \xC3\x9F"), std::nullopt);  // 한국어, ß
+    EXPECT_EQ(FirstCharacterNotInCp949("a\xC3\xA9\xF0\x9F\x98\x80"), "\xC3\xA9");                         // é first
+    EXPECT_EQ(FirstCharacterNotInCp949("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(FirstCharacterNotInCp949("a\xFF"), "\xFF");
+
+    for (const char* good : {"a.txt", "COM10", "console.txt", "a b.dll", "\xED\x95\x9C"})
+        EXPECT_EQ(WindowsNameProblem(good), "") << good;
+    for (const char* bad : {"", "..", "a?b", "a\\b", "end.", "end ", "CON", "nul.txt", "Lpt1.log", "tab\there"})
+        EXPECT_NE(WindowsNameProblem(bad), "") << bad;
+}

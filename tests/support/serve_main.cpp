@@ -1,0 +1,37 @@
+// The test server as a program of its own, for benchmarks and for looking at
+// the updater by hand: serves a folder on 127.0.0.1 until stopped.
+//   tallowfin-test-server FOLDER [--port N] [--rate BYTES_PER_SECOND]
+// Prints the port on its first line.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "tests/support/http_server.h"
+
+namespace {
+volatile std::sig_atomic_t stop = 0;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s FOLDER [--port N] [--rate BYTES_PER_SECOND]\n", argv[0]);
+        return 2;
+    }
+    unsigned port = 0;
+    long long rate = 0;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--port") == 0) port = static_cast<unsigned>(std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--rate") == 0) rate = std::atoll(argv[i + 1]);
+    }
+    std::signal(SIGINT, [](int) { stop = 1; });
+    std::signal(SIGTERM, [](int) { stop = 1; });
+    tallowfin::test::HttpServer server(argv[1], static_cast<std::uint16_t>(port));
+    if (rate > 0) server.SetDefaultFault({.bytesPerSecond = rate});
+    std::printf("%u\n", server.Port());
+    std::fflush(stdout);
+    while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return 0;
+}

@@ -1,0 +1,82 @@
+// A list in UTF-8 naming Korean folders and files, read on a system whose ANSI
+// code page is 949: values arrive as code page 949 bytes and name the right
+// files on disk.
+#include <gtest/gtest.h>
+
+#include "common/com_ptr.h"
+#include "common/file_system.h"
+#include "control/main_form.h"
+#include "tests/support/win_util.h"
+#include "tests/win/fake_view.h"
+#include "tests/win/updater_fixture.h"
+#include "tests/win/worker_support.h"
+
+namespace tallowfin::test {
+namespace {
+
+// "업데이트" and "설정.ini" in UTF-8 (for the list) and in code page 949 (for the
+// ANSI file functions).
+const std::string kFolderUtf8 = "\xEC\x97\x85\xEB\x8D\xB0\xEC\x9D\xB4\xED\x8A\xB8";
+const std::string kFolder949 = "\xBE\xF7\xB5\xA5\xC0\xCC\xC6\xAE";
+const std::string kFileUtf8 = "\xEC\x84\xA4\xEC\xA0\x95.ini";
+const std::string kFile949 = "\xBC\xB3\xC1\xA4.ini";
+
+TEST(FileListKorean, NamesAreConvertedToCodePage949)
+{
+    // Wine takes code page 949 from LC_ALL, and needs the Linux locale itself
+    // installed to give Korean names to files.
+    ASSERT_EQ(GetACP(), 949u) << "run this test with LC_ALL=ko_KR.UTF-8";
+    ComApartment com;
+    ScratchDir dir("ko");
+    const std::string app = dir.str() + "\\app";
+    CreateDirectoryA(app.c_str(), nullptr);
+    MainThreadDoor door;
+    FakeInternet internet;
+    FakeView view;
+    TMainForm form(view, door, internet, {"", app + "\\TallowfinUpdate.exe", ""});
+
+    const std::string content = "[ko]";
+    auto list = [&](const std::string& hash) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><filelist><file><path>%PROGRAM%\\" + kFolderUtf8 +
+               "</path><name>" + kFileUtf8 + "</name><hash>" + hash + "</hash><downurl>ko/" + kFileUtf8 +
+               "</downurl></file></filelist>";
+    };
+    const std::string listFile = dir.str() + "\\list.xml";
+    WriteBytes(listFile, list(Md5Hex(content)));
+    UpdateRecords records = form.CollectChangedFiles(listFile);
+    // The folder was made under its Korean name, and the missing file is fetched.
+    EXPECT_TRUE(DirectoryExists(app + "\\" + kFolder949));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]->LocalPath, app + "\\" + kFolder949 + "\\" + kFile949);
+    EXPECT_EQ(records[0]->Url, "ko/" + kFile949);
+
+    // Once the file is there under that name, its digest matches.
+    FileHandle file(CreateFileA(records[0]->LocalPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file);
+    DWORD written = 0;
+    WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    file.reset();
+    WriteBytes(listFile, list(Md5Hex(content)));
+    EXPECT_TRUE(form.CollectChangedFiles(listFile).empty());
+}
+
+TEST(FileListKorean, NameTheCodePageCannotHoldFailsTheList)
+{
+    ASSERT_EQ(GetACP(), 949u);
+    ComApartment com;
+    ScratchDir dir("ko");
+    MainThreadDoor door;
+    FakeInternet internet;
+    FakeView view;
+    TMainForm form(view, door, internet, {"", dir.str() + "\\TallowfinUpdate.exe", ""});
+    // U+0E01 (a Thai letter) has no code page 949 form; a look-alike would
+    // name another file.
+    const std::string listFile = dir.str() + "\\list.xml";
+    WriteBytes(listFile, "<l><f><path>%PROGRAM%</path><name>\xE0\xB8\x81.txt</name><hash>"
+                         "00000000000000000000000000000000</hash><downurl>a</downurl></f></l>");
+    EXPECT_ANY_THROW(form.CollectChangedFiles(listFile));
+    EXPECT_FALSE(FileExists(listFile));
+}
+
+}  // namespace
+}  // namespace tallowfin::test

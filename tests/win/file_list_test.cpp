@@ -1,0 +1,198 @@
+// Reading the file list with the platform's XML parser and comparing the
+// installed files by digest: which records come out, in which order, and what
+// a list that cannot be read leaves behind.
+#include <gtest/gtest.h>
+
+#include "common/com_ptr.h"
+#include "control/main_form.h"
+#include "control/path_rules.h"
+#include "tests/support/win_util.h"
+#include "tests/win/fake_view.h"
+#include "tests/win/updater_fixture.h"
+#include "tests/win/worker_support.h"
+
+namespace tallowfin::test {
+namespace {
+
+const std::string kZeroHash = "d41d8cd98f00b204e9800998ecf8427e";  // MD5 of no input
+
+class FileListTest : public ::testing::Test {
+protected:
+    FileListTest() { fs::create_directories(dir.path() / "app"); }
+
+    std::string App() const { return (dir.path() / "app").string(); }
+    std::string WriteList(const std::string& xml)
+    {
+        auto path = dir.path() / ("list" + std::to_string(++lists) + ".xml");
+        WriteBytes(path, xml);
+        return path.string();
+    }
+    static std::string Entry(const std::string& path, const std::string& name, const std::string& hash,
+                             const std::string& url, const std::string& extra = "")
+    {
+        return "<file><path>" + path + "</path><name>" + name + "</name><hash>" + hash + "</hash><downurl>" + url +
+               "</downurl>" + extra + "</file>";
+    }
+    static std::string List(const std::string& entries) { return "<filelist>" + entries + "</filelist>"; }
+
+    // The (Url, LocalPath) of each record; the list file must be gone afterwards.
+    std::vector<std::pair<std::string, std::string>> Collect(const std::string& xml)
+    {
+        const std::string file = WriteList(xml);
+        UpdateRecords records = form.CollectChangedFiles(file);
+        EXPECT_FALSE(fs::exists(file)) << "the list is deleted once read";
+        std::vector<std::pair<std::string, std::string>> result;
+        for (auto& r : records) {
+            EXPECT_TRUE(r->Description.empty());
+            EXPECT_TRUE(r->TempFile.empty());
+            result.emplace_back(r->Url, r->LocalPath);
+        }
+        return result;
+    }
+    // A list that must fail: it throws, and the list file is gone.
+    void ExpectFailure(const std::string& xml)
+    {
+        const std::string file = WriteList(xml);
+        EXPECT_ANY_THROW(form.CollectChangedFiles(file)) << xml;
+        EXPECT_FALSE(fs::exists(file));
+    }
+
+    ComApartment com;
+    ScratchDir dir{"list"};
+    int lists = 0;
+    MainThreadDoor door;
+    FakeInternet internet;
+    FakeView view;
+    TMainForm form{view, door, internet, {"", (dir.path() / "app" / "TallowfinUpdate.exe").string(), ""}};
+};
+
+TEST_F(FileListTest, ChangedAndMissingFilesGiveRecordsInListOrder)
+{
+    WriteBytes(dir.path() / "app" / "same.txt", "same");
+    WriteBytes(dir.path() / "app" / "upper.txt", "upper");
+    WriteBytes(dir.path() / "app" / "empty.txt", "");
+    WriteBytes(dir.path() / "app" / "zero.txt", "");
+    const std::string xml = List(
+        Entry("%PROGRAM%", "same.txt", Md5Hex("same"), "same.txt") +        // unchanged: no record
+        Entry("%PROGRAM%", "missing.txt", Md5Hex("x"), "missing.txt") +     // missing: always a record
+        Entry("%PROGRAM%", "empty.txt", Md5Hex("x"), "empty.txt") +         // zero bytes, other digest
+        Entry("%PROGRAM%", "zero.txt", kZeroHash, "zero.txt") +             // zero bytes, digest of no input
+        Entry("%PROGRAM%", "upper.txt", AsciiUpper(Md5Hex("upper")), "HTTP://other.test/u.txt") +
+        Entry("%PROGRAM%\\", "slash.txt", Md5Hex("x"), "slash.txt") +
+        Entry("%PROGRAM%", "missing.txt", Md5Hex("x"), "again.txt"));
+    EXPECT_EQ(Collect(xml), (std::vector<std::pair<std::string, std::string>>{
+                                {"missing.txt", App() + "\\missing.txt"},
+                                {"empty.txt", App() + "\\empty.txt"},
+                                {"HTTP://other.test/u.txt", App() + "\\upper.txt"},
+                                {"slash.txt", App() + "\\\\slash.txt"},
+                                {"again.txt", App() + "\\missing.txt"},
+                            }));
+}
+
+TEST_F(FileListTest, PlaceholderAndDirectories)
+{
+    const std::string base = dir.str();
+    const std::string xml = List(
+        // Only the upper-case placeholder is expanded, every time it occurs.
+        Entry(base + "\\%program%", "a", Md5Hex("x"), "a") +
+        Entry("%PROGRAM%\\sub%PROGRAM%", "b", Md5Hex("x"), "b") +
+        // One level is created; a folder whose parent is missing is not.
+        Entry("%PROGRAM%\\new", "c", Md5Hex("x"), "c") +
+        Entry(base + "\\no\\such", "d", Md5Hex("x"), "d"));
+    auto records = Collect(xml);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].second, base + "\\%program%\\a");
+    EXPECT_TRUE(fs::is_directory(base + "\\%program%"));
+    EXPECT_EQ(records[1].second, App() + "\\sub" + App() + "\\b");
+    EXPECT_TRUE(fs::is_directory(App() + "\\new"));
+    EXPECT_EQ(records[3].second, base + "\\no\\such\\d");
+    EXPECT_FALSE(fs::exists(base + "\\no"));
+}
+
+TEST_F(FileListTest, ValuesAreLookedUpByExactNameFirstElementFirst)
+{
+    WriteBytes(dir.path() / "app" / "f.txt", "f");
+    const std::string hash = Md5Hex("f");
+    const std::string xml =
+        "<anything>"
+        // Extra elements, attributes and a different entry name change nothing;
+        // order within the entry does not matter; the first "path" counts.
+        "<entry kind='x'><downurl id='1'>f.txt</downurl><extra>1</extra><path>%PROGRAM%</path>"
+        "<path>C:\\elsewhere</path><name>f.txt</name><hash>" + hash + "</hash></entry>"
+        // "Path" is not "path": this entry's first "path" is the lower-case one.
+        "<item><Path>C:\\wrong</Path><path>%PROGRAM%</path><name>g.txt</name><hash>" + hash +
+        "</hash><downurl>g.txt</downurl></item>"
+        "</anything>";
+    EXPECT_EQ(Collect(xml), (std::vector<std::pair<std::string, std::string>>{{"g.txt", App() + "\\g.txt"}}));
+}
+
+TEST_F(FileListTest, RegistNeverChangesTheRecords)
+{
+    std::vector<std::pair<std::string, std::string>> first;
+    for (const std::string regist : {"", "<regist/>", "<regist></regist>", "<regist>yes</regist>", "<regist>no</regist>",
+                                     "<regist><![CDATA[whatever]]></regist>"}) {
+        auto records = Collect(List(Entry("%PROGRAM%", "x.dll", Md5Hex("x"), "x.dll", regist)));
+        if (first.empty()) first = records;
+        EXPECT_EQ(records, first) << regist;
+    }
+    EXPECT_EQ(first.size(), 1u);
+}
+
+TEST_F(FileListTest, IndentationChangesNothing)
+{
+    const std::string compact = List(Entry("%PROGRAM%", "a", Md5Hex("x"), "a") + Entry("%PROGRAM%", "b", Md5Hex("x"), "b"));
+    const std::string indented =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<filelist>\r\n\t<file>\r\n\t\t<path>%PROGRAM%</path>\r\n"
+        "\t\t<name>a</name>\r\n\t\t<hash>" + Md5Hex("x") + "</hash>\r\n\t\t<downurl>a</downurl>\r\n\t</file>\n"
+        "   <file>  <path>%PROGRAM%</path>  <name>b</name> <hash>" + Md5Hex("x") +
+        "</hash>\n<downurl>b</downurl></file>\n\n</filelist>\n";
+    EXPECT_EQ(Collect(compact), Collect(indented));
+    EXPECT_TRUE(Collect("<filelist>\n  \n</filelist>").empty());
+    EXPECT_TRUE(Collect("<filelist/>").empty());
+}
+
+TEST_F(FileListTest, ListsThatCannotBeRead)
+{
+    const std::string good = Entry("%PROGRAM%", "a", Md5Hex("x"), "a");
+    ExpectFailure(List(good + "<!-- a comment -->"));
+    ExpectFailure(List(good + "stray text"));
+    ExpectFailure(List(good + "<![CDATA[data]]>"));
+    ExpectFailure(List(good + "<?pi data?>"));
+    ExpectFailure(List("<file><name>a</name><hash>" + Md5Hex("x") + "</hash><downurl>a</downurl></file>"));
+    ExpectFailure(List("<file><path>%PROGRAM%</path><hash>" + Md5Hex("x") + "</hash><downurl>a</downurl></file>"));
+    ExpectFailure(List("<file><path>%PROGRAM%</path><name>a</name><downurl>a</downurl></file>"));
+    ExpectFailure(List("<file><path>%PROGRAM%</path><name>a</name><hash>" + Md5Hex("x") + "</hash></file>"));
+    ExpectFailure(List(Entry("%PROGRAM%", "a", "", "a")));
+    ExpectFailure(List(Entry("%PROGRAM%", "a", "<![CDATA[]]>", "a")));
+    ExpectFailure(List(Entry("", "a", Md5Hex("x"), "a")));
+    ExpectFailure(List(Entry("%PROGRAM%", "<b>a</b>", Md5Hex("x"), "a")));
+    ExpectFailure(List(Entry("%PROGRAM%", "a", Md5Hex("x"), "a", "<regist><yes/></regist>")));
+    ExpectFailure("<filelist><file>");
+    ExpectFailure("not xml at all");
+    ExpectFailure("");
+    EXPECT_ANY_THROW(form.CollectChangedFiles(""));
+    EXPECT_ANY_THROW(form.CollectChangedFiles((dir.path() / "no-such-list.xml").string()));
+}
+
+TEST_F(FileListTest, DirectoriesOfEarlierEntriesRemainWhenALaterOneFails)
+{
+    ExpectFailure(List(Entry("%PROGRAM%\\first", "a", Md5Hex("x"), "a") + Entry("%PROGRAM%\\second", "b", "", "b")));
+    EXPECT_TRUE(fs::is_directory(App() + "\\first"));
+    EXPECT_FALSE(fs::exists(App() + "\\second"));
+}
+
+TEST_F(FileListTest, FileHeldOpenForWritingFailsTheList)
+{
+    const fs::path held = dir.path() / "app" / "held.bin";
+    WriteBytes(held, "held");
+    FileHandle writer(CreateFileA(held.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer);
+    ExpectFailure(List(Entry("%PROGRAM%\\before", "a", Md5Hex("x"), "a") + Entry("%PROGRAM%", "held.bin", Md5Hex("x"), "held.bin")));
+    EXPECT_TRUE(fs::is_directory(App() + "\\before"));
+    writer.reset();
+    EXPECT_EQ(Collect(List(Entry("%PROGRAM%", "held.bin", Md5Hex("held"), "held.bin"))).size(), 0u);
+}
+
+}  // namespace
+}  // namespace tallowfin::test

@@ -1,0 +1,266 @@
+#include "tests/win/updater_fixture.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include "control/md5.h"
+
+namespace tallowfin::test {
+
+namespace {
+
+// Build paths are Linux paths; under Wine they lie on drive Z:.
+fs::path FromBuild(const char* linuxPath)
+{
+    std::string path = std::string("Z:") + linuxPath;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+std::string EnvironmentBlock(const std::map<std::string, std::string>& overrides)
+{
+    std::map<std::string, std::string, std::less<>> variables;
+    if (char* block = GetEnvironmentStringsA()) {
+        for (const char* p = block; *p; p += std::strlen(p) + 1) {
+            std::string entry = p;
+            auto equals = entry.find('=', 1);  // names like "=C:" begin with '='
+            if (equals == std::string::npos) continue;
+            variables[entry.substr(0, equals)] = entry.substr(equals + 1);
+        }
+        FreeEnvironmentStringsA(block);
+    }
+    for (auto& [name, value] : overrides) {
+        // Names are compared without regard to case.
+        for (auto it = variables.begin(); it != variables.end();)
+            it = _stricmp(it->first.c_str(), name.c_str()) == 0 ? variables.erase(it) : std::next(it);
+        variables[name] = value;
+    }
+    std::string result;
+    for (auto& [name, value] : variables) result += name + "=" + value + '\0';
+    result += '\0';
+    return result;
+}
+
+struct WindowQuery {
+    DWORD processId;
+    const char* className;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM param)
+{
+    auto& query = *reinterpret_cast<WindowQuery*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != query.processId) return TRUE;
+    char name[256] = {};
+    GetClassNameA(window, name, sizeof name);
+    if (!query.className || std::string_view(name) == query.className) query.found.push_back(window);
+    return TRUE;
+}
+
+bool Near(COLORREF pixel, int r, int g, int b)
+{
+    return std::abs(GetRValue(pixel) - r) < 8 && std::abs(GetGValue(pixel) - g) < 8 &&
+           std::abs(GetBValue(pixel) - b) < 8;
+}
+
+}  // namespace
+
+fs::path UpdaterExe() { return FromBuild(TALLOWFIN_UPDATER_EXE); }
+fs::path HelperExe() { return FromBuild(TALLOWFIN_HELPER_EXE); }
+fs::path StandInExe() { return FromBuild(TALLOWFIN_STANDIN_EXE); }
+fs::path TestComDll() { return FromBuild(TALLOWFIN_TEST_COM_DLL); }
+
+Process::~Process()
+{
+    if (Running()) Kill();
+}
+
+bool Process::Running() const
+{
+    return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+std::optional<DWORD> Process::WaitExit(std::chrono::milliseconds limit)
+{
+    if (!process_) return std::nullopt;
+    if (WaitForSingleObject(process_.get(), static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(process_.get(), &code);
+    return code;
+}
+
+void Process::Kill()
+{
+    if (!process_) return;
+    TerminateProcess(process_.get(), 99);
+    WaitForSingleObject(process_.get(), 10000);
+}
+
+Process Start(const fs::path& exe, const std::string& arguments, const fs::path& directory,
+              const std::map<std::string, std::string>& environment)
+{
+    std::string commandLine = '"' + exe.string() + '"';
+    if (!arguments.empty()) commandLine.append(" ").append(arguments);
+    std::string block = EnvironmentBlock(environment);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessA(exe.string().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, block.data(),
+                        directory.string().c_str(), &startup, &info))
+        throw std::runtime_error("cannot start " + exe.string() + ": error " + std::to_string(GetLastError()));
+    CloseHandle(info.hThread);
+    return Process(KernelHandle(info.hProcess), info.dwProcessId);
+}
+
+std::vector<HWND> WindowsOf(DWORD processId, const char* className)
+{
+    WindowQuery query{processId, className, {}};
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&query));
+    return query.found;
+}
+
+HWND WaitForWindow(DWORD processId, const char* className, std::chrono::milliseconds limit)
+{
+    HWND found = nullptr;
+    WaitUntil(
+        [&] {
+            for (HWND w : WindowsOf(processId, className))
+                if (IsWindowVisible(w)) found = w;
+            return found != nullptr;
+        },
+        limit);
+    return found;
+}
+
+std::string MessageBoxText(HWND box)
+{
+    char text[1024] = {};
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    return text;
+}
+
+void PressOk(HWND box)
+{
+    if (HWND button = GetDlgItem(box, IDOK)) PostMessageA(button, BM_CLICK, 0, 0);
+    else PostMessageA(box, WM_COMMAND, IDOK, 0);
+}
+
+std::vector<HWND> TrayIconWindows()
+{
+    std::vector<HWND> icons;
+    HWND tray = FindWindowA("__winex11_standalone_tray", nullptr);
+    if (!tray || !IsWindowVisible(tray)) return icons;
+    for (HWND child = FindWindowExA(tray, nullptr, "__winex11_tray_icon", nullptr); child;
+         child = FindWindowExA(tray, child, "__winex11_tray_icon", nullptr))
+        if (IsWindowVisible(child)) icons.push_back(child);
+    return icons;
+}
+
+TrayColors ReadTrayColors()
+{
+    TrayColors colors;
+    HDC screen = GetDC(nullptr);
+    for (HWND icon : TrayIconWindows()) {
+        RECT r;
+        GetWindowRect(icon, &r);
+        for (int y = r.top; y < r.bottom; ++y)
+            for (int x = r.left; x < r.right; ++x) {
+                COLORREF pixel = GetPixel(screen, x, y);
+                if (Near(pixel, 0x1f, 0x7a, 0x8c)) ++colors.appIcon;
+                if (Near(pixel, 0xd9, 0x8e, 0x04)) ++colors.retryIcon;
+            }
+    }
+    ReleaseDC(nullptr, screen);
+    return colors;
+}
+
+void RightClickTray()
+{
+    for (HWND icon : TrayIconWindows()) {
+        PostMessageA(icon, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(8, 8));
+        PostMessageA(icon, WM_RBUTTONUP, 0, MAKELPARAM(8, 8));
+    }
+}
+
+Sandbox::Sandbox()
+    : root_("e2e"),
+      install_(root_.path() / "Tallowfin Beta"),
+      served_(root_.path() / "server"),
+      temp_(root_.path() / "temp"),
+      server_(served_)
+{
+    fs::create_directories(install_);
+    fs::create_directories(served_ / "software" / "Tallowfin");
+    fs::create_directories(temp_);
+    fs::copy_file(UpdaterExe(), Updater());
+    fs::copy_file(StandInExe(), install_ / "TallowfinMain.exe");
+}
+
+Sandbox::~Sandbox() { server_.Stop(); }
+
+fs::path Sandbox::Served(const std::string& relative) const
+{
+    return served_ / "software" / "Tallowfin" / relative;
+}
+
+void Sandbox::Publish(const std::string& relative, const std::string& bytes)
+{
+    fs::path path = Served(relative);
+    fs::create_directories(path.parent_path());
+    WriteBytes(path, bytes);
+}
+
+void Sandbox::PublishList(const std::vector<Entry>& entries)
+{
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<filelist>\n";
+    for (auto& e : entries) {
+        xml << "  <file>\n    <path>" << e.path << "</path>\n    <name>" << e.name << "</name>\n    <hash>" << e.hash
+            << "</hash>\n    <downurl>" << e.downurl << "</downurl>\n";
+        if (e.regist) xml << "    <regist>" << *e.regist << "</regist>\n";
+        xml << "  </file>\n";
+    }
+    xml << "</filelist>\n";
+    Publish("filelist.xml", xml.str());
+}
+
+Sandbox::Entry Sandbox::Changed(const std::string& name, const std::string& bytes)
+{
+    Publish(name, bytes);
+    return {"%PROGRAM%", name, Md5Hex(bytes), name, std::nullopt};
+}
+
+Process Sandbox::StartUpdater(const std::string& arguments, std::optional<fs::path> directory)
+{
+    return Start(Updater(), arguments, directory.value_or(install_),
+                 {{"http_proxy", server_.ProxyAddress()}, {"TMP", temp_.string()}, {"TEMP", temp_.string()}});
+}
+
+std::vector<std::string> Sandbox::StandInLog() const
+{
+    std::vector<std::string> lines;
+    fs::path log = install_ / "TallowfinMain.log";
+    if (!fs::exists(log)) return lines;
+    std::istringstream in(ReadBytes(log));
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> Sandbox::LeftTemporaryFiles() const
+{
+    std::vector<std::string> names;
+    for (auto& entry : fs::directory_iterator(temp_))
+        if (entry.path().filename().string().rfind("~wu", 0) == 0) names.push_back(entry.path().filename().string());
+    return names;
+}
+
+std::string Md5Hex(const std::string& bytes) { return Md5Text(bytes); }
+
+}  // namespace tallowfin::test

@@ -1,0 +1,114 @@
+// Runs the real programs under Wine, as a user's machine would: an installed
+// product in a scratch folder, a local update server reached through the proxy
+// setting, and the updater started as its own process. Helpers find and work
+// its windows (message boxes, the notification-area icon, the menu).
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/handle.h"
+#include "tests/support/http_server.h"
+#include "tests/support/win_util.h"
+
+namespace tallowfin::test {
+
+namespace fs = std::filesystem;
+
+// Paths of the built programs, as this process sees them.
+fs::path UpdaterExe();
+fs::path HelperExe();
+fs::path StandInExe();
+fs::path TestComDll();
+
+class Process {
+public:
+    Process() = default;
+    Process(KernelHandle process, DWORD id) : process_(std::move(process)), id_(id) {}
+    Process(Process&&) = default;
+    Process& operator=(Process&&) = default;
+    ~Process();  // kills a process that is still running
+
+    DWORD Id() const { return id_; }
+    HANDLE Handle() const { return process_.get(); }
+    bool Running() const;
+    // The exit code once the process has ended in time; nothing otherwise.
+    std::optional<DWORD> WaitExit(std::chrono::milliseconds limit = std::chrono::seconds(30));
+    void Kill();
+
+private:
+    KernelHandle process_;
+    DWORD id_ = 0;
+};
+
+// Starts `exe` with `arguments` (the text after the program's quoted name) in
+// `directory`, with these variables added to this process's environment.
+Process Start(const fs::path& exe, const std::string& arguments, const fs::path& directory,
+              const std::map<std::string, std::string>& environment = {});
+
+std::vector<HWND> WindowsOf(DWORD processId, const char* className = nullptr);
+HWND WaitForWindow(DWORD processId, const char* className, std::chrono::milliseconds limit = std::chrono::seconds(20));
+// The text of a message box, and pressing its OK button.
+std::string MessageBoxText(HWND box);
+void PressOk(HWND box);
+
+// The icon an application put into the notification area (under Wine's
+// standalone tray), found by the pixels it shows.
+struct TrayColors {
+    int appIcon = 0;    // pixels of the application's icon
+    int retryIcon = 0;  // pixels of the picture of the image list
+};
+TrayColors ReadTrayColors();
+std::vector<HWND> TrayIconWindows();
+// A right click on every icon in the tray.
+void RightClickTray();
+
+// An installed product and an update server, each in a scratch folder.
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+
+    const fs::path& Install() const { return install_; }
+    const fs::path& Temp() const { return temp_; }
+    fs::path Served(const std::string& relative) const;
+    const fs::path& ServedRoot() const { return served_; }
+    HttpServer& Server() { return server_; }
+    fs::path Updater() const { return install_ / "TallowfinUpdate.exe"; }
+
+    // Puts a file on the server under "/software/Tallowfin/".
+    void Publish(const std::string& relative, const std::string& bytes);
+    // Writes the list from its entries.
+    struct Entry {
+        std::string path, name, hash, downurl;
+        std::optional<std::string> regist;
+    };
+    void PublishList(const std::vector<Entry>& entries);
+    // An entry for a file published under its name, installed in %PROGRAM%.
+    Entry Changed(const std::string& name, const std::string& bytes);
+
+    // Starts the updater with the proxy and temporary-folder settings.
+    Process StartUpdater(const std::string& arguments = "", std::optional<fs::path> directory = std::nullopt);
+    // What the main program's stand-in recorded in the installation.
+    std::vector<std::string> StandInLog() const;
+    // Temporary files the worker left in this sandbox's temporary folder.
+    std::vector<std::string> LeftTemporaryFiles() const;
+
+private:
+    ScratchDir root_;
+    fs::path install_;
+    fs::path served_;
+    fs::path temp_;
+    HttpServer server_;
+};
+
+std::string Md5Hex(const std::string& bytes);
+
+}  // namespace tallowfin::test
