@@ -1,6 +1,7 @@
 #include "control/install.h"
 
 #include "control/korean_text.h"
+#include "control/launch_rules.h"
 
 #include <shellapi.h>
 
@@ -34,12 +35,6 @@ bool CallDllServer(const std::string& path, bool registering)
     auto entry = reinterpret_cast<ServerEntry>(
         reinterpret_cast<void*>(GetProcAddress(library.get(), kEntries[registering ? 1 : 0])));
     return entry && entry() == S_OK;
-}
-
-std::string MainProgramParameters(const std::string& firstArgument)
-{
-    if (AsciiUpper(firstArgument) == "-H") return std::string(kLaunchKey) + " -H";
-    return kLaunchKey;
 }
 
 void TMainForm::DiscardTemporaryFiles(const std::vector<TUpdateRec*>& records)
@@ -90,7 +85,7 @@ void TMainForm::DownloadsDone(TThread*)
 
     LaunchSelfUpdate();
 
-    const std::string program = settings_.OwnPath.substr(0, settings_.OwnPath.rfind('\\') + 1) + kMainProgram;
+    const std::string program = DirectoryWithBackslash(settings_.OwnPath) + kMainProgram;
     const std::string parameters = MainProgramParameters(settings_.FirstArgument);
     ShellExecuteA(view_.Handle(), "open", program.c_str(), parameters.c_str(), "", SW_SHOWNORMAL);
     view_.Terminate();

@@ -35,6 +35,7 @@ public:
         std::string BaseUrl;        // "http://host/software/Tallowfin/"
         std::string OwnPath;        // the running executable
         std::string FirstArgument;  // the updater's own first argument, or empty
+        HMODULE ResourceModule = nullptr;  // holds the helper; null: the running executable
     };
 
     TMainForm(FormView& view, MainThreadDoor& door, InternetLayer& internet, Settings settings);

@@ -15,10 +15,9 @@ namespace tallowfin {
 
 namespace {
 
-// Writes the embedded helper to `path`, replacing a file that is there.
-void WriteHelper(const char* path)
+// Writes the helper embedded in `self` to `path`, replacing a file that is there.
+void WriteHelper(HMODULE self, const char* path)
 {
-    HMODULE self = GetModuleHandleA(nullptr);
     HRSRC found = FindResourceA(self, kHelperResourceName, kHelperResourceType);
     if (!found) ThrowLastError("Finding the update helper in the program's resources");
     const DWORD size = SizeofResource(self, found);
@@ -48,7 +47,7 @@ void TMainForm::LaunchSelfUpdate()
 
     // Written by its bare name, so into the current directory. A helper that
     // cannot be written stops here, before it could be started half-written.
-    WriteHelper(kHelperFile);
+    WriteHelper(settings_.ResourceModule ? settings_.ResourceModule : GetModuleHandleA(nullptr), kHelperFile);
 
     view_.ProcessMessages();
 

@@ -1,0 +1,112 @@
+// The rules on paths, command lines and texts that decide what the updater
+// touches and starts.
+#include <gtest/gtest.h>
+
+#include "app/error_text.h"
+#include "control/launch_rules.h"
+#include "control/path_rules.h"
+#include "helper/command_line.h"
+#include "selfreplace/self_update_rules.h"
+
+namespace tallowfin {
+namespace {
+
+TEST(PathRules, ProgramDirectoryKeepsTheBackslashOnlyAtADriveRoot)
+{
+    EXPECT_EQ(ProgramDirectoryOf("C:\\Apps\\Tallowfin\\TallowfinUpdate.exe"), "C:\\Apps\\Tallowfin");
+    EXPECT_EQ(ProgramDirectoryOf("C:\\TallowfinUpdate.exe"), "C:\\");
+    EXPECT_EQ(ProgramDirectoryOf("\\\\server\\share\\u.exe"), "\\\\server\\share");
+    EXPECT_EQ(DirectoryWithBackslash("C:\\Apps\\u.exe"), "C:\\Apps\\");
+    EXPECT_EQ(DirectoryWithBackslash("C:\\u.exe"), "C:\\");
+}
+
+TEST(PathRules, PlaceholderIsExpandedInUpperCaseOnlyAndNeverRescanned)
+{
+    EXPECT_EQ(ExpandProgramPath("%PROGRAM%", "C:\\P"), "C:\\P");
+    EXPECT_EQ(ExpandProgramPath("%PROGRAM%\\", "C:\\P"), "C:\\P\\");
+    EXPECT_EQ(ExpandProgramPath("%PROGRAM%\\a\\%PROGRAM%", "C:\\P"), "C:\\P\\a\\C:\\P");
+    EXPECT_EQ(ExpandProgramPath("%program%\\a", "C:\\P"), "%program%\\a");
+    EXPECT_EQ(ExpandProgramPath("%Program%", "C:\\P"), "%Program%");
+    // What was put in is not looked into again.
+    EXPECT_EQ(ExpandProgramPath("%PROGRAM%", "%PROGRAM%"), "%PROGRAM%");
+    EXPECT_EQ(ExpandProgramPath("%PROGRAM%PROGRAM%", "X"), "XPROGRAM%");
+    EXPECT_EQ(ExpandProgramPath("%PROG%PROGRAM%RAM%", "X"), "%PROGXRAM%");
+}
+
+TEST(PathRules, ExtensionIsTheLastDotAfterTheLastSeparator)
+{
+    EXPECT_EQ(ExtensionOf("C:\\a\\b.dll"), ".dll");
+    EXPECT_EQ(ExtensionOf("C:\\a\\b.dll.bak"), ".bak");
+    EXPECT_EQ(ExtensionOf("C:\\a.dir\\b"), "");
+    EXPECT_EQ(ExtensionOf("C:b.ocx"), ".ocx");
+    EXPECT_EQ(ExtensionOf("C:.x\\y"), "");
+    EXPECT_EQ(ExtensionOf("a.b:c"), "");
+    EXPECT_EQ(ExtensionOf("name."), ".");
+    EXPECT_EQ(ExtensionOf(""), "");
+    EXPECT_EQ(AsciiUpper(ExtensionOf("x.Dll")), ".DLL");
+}
+
+TEST(PathRules, DoubledBackslashesCollapseOnceLeftToRightButANetworkPathKeepsItsPair)
+{
+    EXPECT_EQ(CollapseDoubledBackslashes("C:\\P\\\\a.txt"), "C:\\P\\a.txt");
+    EXPECT_EQ(CollapseDoubledBackslashes("C:\\P\\\\\\a"), "C:\\P\\\\a");     // three become two
+    EXPECT_EQ(CollapseDoubledBackslashes("C:\\P\\\\\\\\a"), "C:\\P\\\\a");   // four become two
+    EXPECT_EQ(CollapseDoubledBackslashes("C:\\P\\a"), "C:\\P\\a");
+    EXPECT_EQ(CollapseDoubledBackslashes("\\\\server\\share\\\\x.dll"), "\\\\server\\share\\x.dll");
+    EXPECT_EQ(CollapseDoubledBackslashes("\\\\\\server"), "\\\\\\server");
+    EXPECT_EQ(CollapseDoubledBackslashes("\\"), "\\");
+}
+
+TEST(PathRules, LetterCaseChangesForAsciiLettersOnly)
+{
+    // "업" in code page 949 is 0xBE 0xF7: bytes above 0x7F stay as they are.
+    EXPECT_EQ(AsciiLower("C:\\ABC\\\xBE\xF7.EXE"), "c:\\abc\\\xBE\xF7.exe");
+    EXPECT_EQ(AsciiUpper("a-z\xE0\xFF"), "A-Z\xE0\xFF");
+}
+
+TEST(SelfUpdateRules, StagedFileLiesBesideTheExecutable)
+{
+    EXPECT_EQ(StagedPathFor("C:\\Apps\\Upd.exe"), "C:\\Apps\\Upd.Update");
+    EXPECT_EQ(StagedPathFor("C:\\Apps\\Upd"), "C:\\Apps\\Upd.Update");
+    EXPECT_EQ(StagedPathFor("C:\\My.Apps\\Upd"), "C:\\My.Apps\\Upd.Update");
+    EXPECT_EQ(StagedPathFor("C:\\My.Apps\\Upd.tar.exe"), "C:\\My.Apps\\Upd.tar.Update");
+    EXPECT_EQ(StagedPathFor("C:\\Program Files\\T\\TallowfinUpdate.exe"), "C:\\Program Files\\T\\TallowfinUpdate.Update");
+}
+
+TEST(SelfUpdateRules, HelperParametersReadBackAsTheHelperReadsThem)
+{
+    const std::string staged = "C:\\Program Files\\\xBE\xF7 T\\Upd.Update";
+    const std::string target = "C:\\Program Files\\\xBE\xF7 T\\Upd.exe";
+    const std::string parameters = HelperParameters(staged, target, 4294967295u);
+    EXPECT_EQ(parameters, "\"" + staged + "\" \"" + target + "\" 4294967295");
+    EXPECT_EQ(SplitCommandLine("UpdateMgr.exe " + parameters, IsCp949LeadByte),
+              (std::vector<std::string>{staged, target, "4294967295"}));
+    EXPECT_EQ(HelperParameters("a", "b", 0), "\"a\" \"b\" 0");
+}
+
+TEST(LaunchRules, OnlyAMinusHFirstArgumentIsPassedOn)
+{
+    EXPECT_EQ(MainProgramParameters(""), "-K:qbzmwrtaxnle");
+    EXPECT_EQ(MainProgramParameters("-H"), "-K:qbzmwrtaxnle -H");
+    EXPECT_EQ(MainProgramParameters("-h"), "-K:qbzmwrtaxnle -H");
+    for (const char* other : {"/H", "-Hidden", "H", "-H ", "--H", "-"})
+        EXPECT_EQ(MainProgramParameters(other), "-K:qbzmwrtaxnle") << other;
+}
+
+TEST(ErrorText, FullStopIsAppendedAfterACharacterThatSortsAfterIt)
+{
+    EXPECT_EQ(ErrorBoxText("Access denied", IsCp949LeadByte), "Access denied.");
+    EXPECT_EQ(ErrorBoxText("Access denied.", IsCp949LeadByte), "Access denied.");
+    EXPECT_EQ(ErrorBoxText("Error 5", IsCp949LeadByte), "Error 5.");
+    EXPECT_EQ(ErrorBoxText("Is it?", IsCp949LeadByte), "Is it?.");       // '?' sorts after '.'
+    EXPECT_EQ(ErrorBoxText("Done!", IsCp949LeadByte), "Done!");         // '!' sorts before
+    EXPECT_EQ(ErrorBoxText("(x)", IsCp949LeadByte), "(x)");
+    EXPECT_EQ(ErrorBoxText("", IsCp949LeadByte), "");
+    // A Korean last character counts by its lead byte, which sorts after '.';
+    // its trail byte (0x2E would be '.') is never taken for a character.
+    EXPECT_EQ(ErrorBoxText("\xB0\xA1", IsCp949LeadByte), "\xB0\xA1.");
+    EXPECT_EQ(ErrorBoxText("x\x81\x2E", +[](unsigned char b) { return b == 0x81; }), "x\x81\x2E.");
+}
+
+}  // namespace
+}  // namespace tallowfin

@@ -1,0 +1,350 @@
+// Complete update runs: what is installed, registered and started, what is
+// left alone, and what a failed pass leaves behind.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/win/updater_fixture.h"
+
+namespace tallowfin::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> Lines(const fs::path& file)
+{
+    std::vector<std::string> lines;
+    if (!fs::exists(file)) return lines;
+    std::istringstream in(ReadBytes(file));
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> Starts(const Sandbox& box, std::size_t atLeast = 1)
+{
+    auto starts = [&] {
+        std::vector<std::string> found;
+        for (auto& line : box.StandInLog())
+            if (line.rfind("start", 0) == 0) found.push_back(line);
+        return found;
+    };
+    WaitUntil([&] { return starts().size() >= atLeast; }, 10s);
+    return starts();
+}
+
+class InstallTest : public ::testing::Test {
+protected:
+    // Runs the updater to its end and returns its exit code.
+    std::optional<DWORD> RunToEnd(const std::string& arguments = "", std::optional<fs::path> directory = std::nullopt)
+    {
+        Process updater = box.StartUpdater(arguments, directory);
+        return updater.WaitExit(60s);
+    }
+
+    Sandbox box;
+};
+
+TEST_F(InstallTest, ChangedFilesOnlyAreFetchedAndInstalledThenTheMainProgramStarts)
+{
+    WriteBytes(box.Install() / "same.txt", "unchanged");
+    WriteBytes(box.Install() / "old.txt", "old version");
+    const std::string fresh = PatternBytes(300000, 1), nested = PatternBytes(5000, 2), slash = "slash",
+                      mirrored = PatternBytes(70000, 3);
+    box.Publish("same.txt", "unchanged");
+    box.Publish("old.txt", "new version");
+    box.Publish("bin/fresh.bin", fresh);
+    box.Publish("sub/nested.dat", nested);
+    box.Publish("slash.txt", slash);
+    // An absolute address in capitals: fetched from wherever it names.
+    WriteBytes(box.ServedRoot() / "mirror.bin", mirrored);
+    box.PublishList({
+        {"%PROGRAM%", "same.txt", Md5Hex("unchanged"), "same.txt", std::nullopt},
+        {"%PROGRAM%", "old.txt", Md5Hex("new version"), "old.txt", "no"},
+        {"%PROGRAM%", "fresh.bin", Md5Hex(fresh), "bin/fresh.bin", std::nullopt},
+        {"%PROGRAM%\\sub", "nested.dat", Md5Hex(nested), "sub/nested.dat", std::nullopt},
+        {"%PROGRAM%\\", "slash.txt", Md5Hex(slash), "slash.txt", std::nullopt},
+        {"%PROGRAM%", "mirror.bin", Md5Hex(mirrored), "HTTP://mirror.tallowfin.test/mirror.bin", std::nullopt},
+    });
+
+    EXPECT_EQ(RunToEnd(), 0u);
+    EXPECT_EQ(ReadBytes(box.Install() / "same.txt"), "unchanged");
+    EXPECT_EQ(ReadBytes(box.Install() / "old.txt"), "new version");
+    EXPECT_EQ(ReadBytes(box.Install() / "fresh.bin"), fresh);
+    EXPECT_EQ(ReadBytes(box.Install() / "sub" / "nested.dat"), nested);
+    EXPECT_EQ(ReadBytes(box.Install() / "slash.txt"), slash);
+    EXPECT_EQ(ReadBytes(box.Install() / "mirror.bin"), mirrored);
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/same.txt"), 0u);
+    EXPECT_EQ(box.Server().CountRequests("/mirror.bin"), 1u);
+    EXPECT_EQ(Starts(box), std::vector<std::string>{"start -K:qbzmwrtaxnle"});
+    EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+
+    // Everything is in place: the next run fetches nothing but the list.
+    box.Server().ClearRequests();
+    EXPECT_EQ(RunToEnd(), 0u);
+    EXPECT_EQ(box.Server().Requests().size(), 1u);
+}
+
+TEST_F(InstallTest, MinusHAsFirstArgumentIsPassedOnToTheMainProgram)
+{
+    box.PublishList({});
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"-h", "start -K:qbzmwrtaxnle -H"}, {"-H", "start -K:qbzmwrtaxnle -H"}, {"/H", "start -K:qbzmwrtaxnle"},
+        {"-Hidden", "start -K:qbzmwrtaxnle"}, {"x -H", "start -K:qbzmwrtaxnle"}};
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(RunToEnd(cases[i].first), 0u);
+        auto starts = Starts(box, i + 1);
+        ASSERT_EQ(starts.size(), i + 1);
+        EXPECT_EQ(starts.back(), cases[i].second) << "updater started with " << cases[i].first;
+    }
+}
+
+TEST_F(InstallTest, DownloadedDllsAreRegisteredAfterTheyWereCopied)
+{
+    const std::string server = ReadBytes(TestComDll());
+    const std::string failing = ReadBytes(TestComDll().parent_path() / "TestComFailing.dll");
+    const std::string noEntry = ReadBytes(TestComDll().parent_path() / "TestComNoEntry.dll");
+    box.PublishList({box.Changed("a.dll", server), box.Changed("B.DLL", server), box.Changed("c.ocx", server),
+                     box.Changed("d.dll.bak", server), box.Changed("e.dll", failing), box.Changed("f.dll", noEntry),
+                     box.Changed("g.Dll", server)});
+    const fs::path log = box.Temp() / "registrations.log";
+    Process updater = Start(box.Updater(), "", box.Install(),
+                            {{"http_proxy", box.Server().ProxyAddress()}, {"TMP", box.Temp().string()},
+                             {"TEMP", box.Temp().string()}, {"TALLOWFIN_REGISTRATION_LOG", box.Temp().string()}});
+    EXPECT_EQ(updater.WaitExit(60s), 0u);
+    const std::string at = box.Install().string() + "\\";
+    // Loaded from where they were installed: each was copied before its
+    // registration. A failing registration does not stop the run.
+    EXPECT_EQ(Lines(log), (std::vector<std::string>{"register " + at + "a.dll", "register " + at + "B.DLL",
+                                                    "failed-register " + at + "e.dll", "register " + at + "g.Dll"}));
+    EXPECT_EQ(ReadBytes(box.Install() / "c.ocx"), server);
+    EXPECT_EQ(Starts(box), std::vector<std::string>{"start -K:qbzmwrtaxnle"});
+}
+
+TEST_F(InstallTest, FailedPassInstallsNothingAndLeavesNoTemporaryFile)
+{
+    for (const Fault fault : {Fault{.status = 404}, Fault{.cutAfter = 40000}}) {
+        WriteBytes(box.Install() / "a.bin", "old a");
+        box.PublishList({box.Changed("a.bin", PatternBytes(100000, 7)), box.Changed("b.bin", PatternBytes(100000, 8)),
+                         box.Changed("c.dll", ReadBytes(TestComDll()))});
+        box.Server().SetFault("/software/Tallowfin/b.bin", fault);
+        Process updater = box.StartUpdater();
+        ASSERT_TRUE(WaitUntil([&] { return box.Server().CountRequests("/software/Tallowfin/c.dll") == 1; }, 20s));
+        std::this_thread::sleep_for(2s);
+        EXPECT_TRUE(updater.Running()) << "the updater stays in the notification area";
+        EXPECT_GT(ReadTrayColors().appIcon, 0);
+        EXPECT_EQ(ReadBytes(box.Install() / "a.bin"), "old a");
+        EXPECT_FALSE(fs::exists(box.Install() / "b.bin"));
+        EXPECT_FALSE(fs::exists(box.Install() / "c.dll"));
+        EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+        EXPECT_TRUE(Starts(box, 0).empty());
+        updater.Kill();
+        box.Server().ClearFaults();
+        box.Server().ClearRequests();
+    }
+}
+
+class BrowserWindows {
+public:
+    struct Window {
+        HWND handle;
+        bool closed = false;
+    };
+
+    // Windows of the browser's frame class in this process; the test's thread
+    // pumps their messages.
+    HWND Add(const char* className, DWORD exStyle, bool visible, HWND owner = nullptr)
+    {
+        WNDCLASSA wc{};
+        wc.lpszClassName = className;
+        wc.lpfnWndProc = WindowProc;
+        RegisterClassA(&wc);
+        HWND w = CreateWindowExA(exStyle, className, "browser", WS_OVERLAPPEDWINDOW, 10, 10, 200, 100, owner, nullptr,
+                                 nullptr, nullptr);
+        if (visible) ShowWindow(w, SW_SHOWNOACTIVATE);
+        windows_.push_back(w);
+        return w;
+    }
+    ~BrowserWindows()
+    {
+        for (auto it = windows_.rbegin(); it != windows_.rend(); ++it) DestroyWindow(*it);
+        for (const char* c : {"IEFrame", "ieframe"}) UnregisterClassA(c, nullptr);
+        closed().clear();
+    }
+    static bool Closed(HWND w) { return std::find(closed().begin(), closed().end(), w) != closed().end(); }
+
+private:
+    static std::vector<HWND>& closed()
+    {
+        static std::vector<HWND> list;
+        return list;
+    }
+    static LRESULT CALLBACK WindowProc(HWND w, UINT m, WPARAM wp, LPARAM lp)
+    {
+        if (m == WM_CLOSE) {
+            closed().push_back(w);
+            return 0;  // recorded, not closed: the test ends the windows itself
+        }
+        return DefWindowProcA(w, m, wp, lp);
+    }
+    std::vector<HWND> windows_;
+};
+
+// Runs the updater while this thread pumps; presses OK on the notice if it
+// comes and returns its text (empty when there was none).
+std::string RunWithBrowsers(Sandbox& box, std::optional<DWORD>& exitCode)
+{
+    Process updater = box.StartUpdater();
+    std::string notice;
+    PumpUntil(
+        [&] {
+            for (HWND box : WindowsOf(updater.Id(), "#32770"))
+                if (IsWindowVisible(box) && notice.empty()) {
+                    char caption[128] = {};
+                    GetWindowTextA(box, caption, sizeof caption);
+                    notice = std::string(caption) + "|" + MessageBoxText(box);
+                    PressOk(box);
+                }
+            return !updater.Running();
+        },
+        60s);
+    PumpFor(200ms);
+    exitCode = updater.WaitExit(1s);
+    return notice;
+}
+
+// The notice in code page 949, as the updater holds it, with its caption.
+const std::string kNotice =
+    "Tallowfin Beta - Auto Update|"
+    "\xC5\xBB\xB7\xCE\xBF\xEC\xC7\xC9 \xBA\xA3\xC5\xB8\xB0\xA1 \xBE\xF7\xB5\xA5\xC0\xCC\xC6\xAE "
+    "\xB5\xC7\xBE\xFA\xBD\xC0\xB4\xCF\xB4\xD9.\r\n\r\n"
+    "\xBE\xF7\xB5\xA5\xC0\xCC\xC6\xAE\xB8\xA6 \xC0\xA7\xC7\xD8 \xB8\xF0\xB5\xE7 "
+    "\xC0\xCD\xBD\xBA\xC7\xC3\xB7\xCE\xB7\xAF\xB0\xA1 \xC1\xBE\xB7\xE1\xB5\xCB\xB4\xCF\xB4\xD9.";
+
+TEST_F(InstallTest, VisibleUnownedBrowserFramesAreClosedAfterTheNotice)
+{
+    BrowserWindows browsers;
+    HWND frame = browsers.Add("IEFrame", 0, true);
+    HWND hidden = browsers.Add("IEFrame", 0, false);
+    HWND tool = browsers.Add("IEFrame", WS_EX_TOOLWINDOW, true);
+    HWND owned = browsers.Add("IEFrame", 0, true, frame);
+    box.PublishList({box.Changed("a.txt", "a")});
+    std::optional<DWORD> code;
+    const std::string notice = RunWithBrowsers(box, code);
+    EXPECT_EQ(code, 0u);
+    ASSERT_EQ(GetACP(), 949u) << "the notice's bytes are compared under code page 949";
+    EXPECT_EQ(notice, kNotice);
+    EXPECT_TRUE(BrowserWindows::Closed(frame));
+    EXPECT_FALSE(BrowserWindows::Closed(hidden));
+    EXPECT_FALSE(BrowserWindows::Closed(tool));
+    EXPECT_FALSE(BrowserWindows::Closed(owned));
+    EXPECT_EQ(ReadBytes(box.Install() / "a.txt"), "a");
+}
+
+TEST_F(InstallTest, OnlyAHiddenBrowserFrameGetsTheNoticeButIsNotClosed)
+{
+    BrowserWindows browsers;
+    HWND hidden = browsers.Add("IEFrame", 0, false);
+    box.PublishList({box.Changed("a.txt", "a")});
+    std::optional<DWORD> code;
+    EXPECT_EQ(RunWithBrowsers(box, code), kNotice);
+    EXPECT_EQ(code, 0u);
+    EXPECT_FALSE(BrowserWindows::Closed(hidden));
+}
+
+TEST_F(InstallTest, ClassNameMustMatchInLetterCase)
+{
+    // The system finds classes regardless of case, so the notice shows; but the
+    // window is not a browser frame by its exact name and is not closed.
+    BrowserWindows browsers;
+    HWND other = browsers.Add("ieframe", 0, true);
+    box.PublishList({box.Changed("a.txt", "a")});
+    std::optional<DWORD> code;
+    EXPECT_EQ(RunWithBrowsers(box, code), kNotice);
+    EXPECT_FALSE(BrowserWindows::Closed(other));
+}
+
+TEST_F(InstallTest, NoNoticeWithoutRecords)
+{
+    BrowserWindows browsers;
+    HWND frame = browsers.Add("IEFrame", 0, true);
+    box.PublishList({});
+    std::optional<DWORD> code;
+    EXPECT_EQ(RunWithBrowsers(box, code), "");
+    EXPECT_EQ(code, 0u);
+    EXPECT_FALSE(BrowserWindows::Closed(frame));
+    EXPECT_EQ(Starts(box).size(), 1u);
+}
+
+TEST_F(InstallTest, UpdaterReplacesItsOwnExecutableThroughTheHelper)
+{
+    const std::string newBuild = ReadBytes(UpdaterExe()) + "new build marker";
+    WriteBytes(box.Install() / "data.txt", "old");
+    box.Publish("TallowfinUpdate.exe", newBuild);
+    box.Publish("data.txt", "new");
+    box.PublishList({{"%PROGRAM%", "data.txt", Md5Hex("new"), "data.txt", std::nullopt},
+                     // The list names the updater in another letter case.
+                     {"%PROGRAM%", "TALLOWFINUPDATE.EXE", Md5Hex(newBuild), "TallowfinUpdate.exe", std::nullopt}});
+    const fs::path startedIn = box.Temp().parent_path() / "started here";
+    fs::create_directories(startedIn);
+    EXPECT_EQ(RunToEnd("", startedIn), 0u);
+    EXPECT_EQ(Starts(box), std::vector<std::string>{"start -K:qbzmwrtaxnle"});
+    // The helper puts the new build in place once the updater has ended.
+    EXPECT_TRUE(WaitUntil([&] { return ReadBytes(box.Updater()) == newBuild; }, 20s));
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(box.Install() / "TallowfinUpdate.Update"); }, 10s));
+    EXPECT_EQ(ReadBytes(startedIn / "UpdateMgr.exe"), ReadBytes(HelperExe()));
+    EXPECT_FALSE(fs::exists(box.Install() / "UpdateMgr.exe"));
+    EXPECT_EQ(ReadBytes(box.Install() / "data.txt"), "new");
+    EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+}
+
+TEST_F(InstallTest, HelperThatCannotBeWrittenIsReportedAndTheUpdaterGoesOn)
+{
+    const std::string newBuild = ReadBytes(UpdaterExe()) + "marker";
+    box.Publish("TallowfinUpdate.exe", newBuild);
+    box.PublishList({{"%PROGRAM%", "TallowfinUpdate.exe", Md5Hex(newBuild), "TallowfinUpdate.exe", std::nullopt}});
+    fs::create_directories(box.Install() / "UpdateMgr.exe");  // a folder where the helper would go
+    Process updater = box.StartUpdater();
+    HWND error = WaitForWindow(updater.Id(), "#32770");
+    ASSERT_TRUE(error);
+    char caption[128] = {};
+    GetWindowTextA(error, caption, sizeof caption);
+    EXPECT_STREQ(caption, "Tallowfin Beta - Auto Update");
+    const std::string text = MessageBoxText(error);
+    EXPECT_NE(text.find("update helper"), std::string::npos) << text;
+    EXPECT_EQ(text.back(), '.');
+    EXPECT_TRUE(FindWindowExA(error, nullptr, "Static", nullptr)) << "the box shows an icon";
+    PressOk(error);
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(updater.Running()) << "the loop goes on after the error";
+    EXPECT_TRUE(Starts(box, 0).empty());
+    EXPECT_EQ(ReadBytes(box.Install() / "TallowfinUpdate.Update"), newBuild);
+    updater.Kill();
+}
+
+TEST_F(InstallTest, TargetHeldOpenIsInstalledByALaterRun)
+{
+    WriteBytes(box.Install() / "held.txt", "old");
+    box.PublishList({box.Changed("held.txt", "new"), box.Changed("free.txt", "free")});
+    {
+        // Another program reads the file and lets others read it, but not
+        // write it: its digest can be taken, the copy over it fails.
+        FileHandle holder(CreateFileA((box.Install() / "held.txt").string().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(holder);
+        EXPECT_EQ(RunToEnd(), 0u);
+    }
+    EXPECT_EQ(ReadBytes(box.Install() / "held.txt"), "old");
+    EXPECT_EQ(ReadBytes(box.Install() / "free.txt"), "free");
+    EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+
+    EXPECT_EQ(RunToEnd(), 0u);
+    EXPECT_EQ(ReadBytes(box.Install() / "held.txt"), "new");
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/held.txt"), 2u);
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/free.txt"), 1u);
+}
+
+}  // namespace
+}  // namespace tallowfin::test

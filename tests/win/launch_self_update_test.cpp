@@ -1,0 +1,159 @@
+// The self-update launch inside a form: staging beside the executable, the
+// helper written from the updater's own resources into the current
+// directory, and the helper started — or not, when it cannot be written.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include "common/file_system.h"
+#include "control/main_form.h"
+#include "tests/win/fake_view.h"
+#include "tests/win/updater_fixture.h"
+#include "tests/win/worker_support.h"
+
+namespace tallowfin::test {
+namespace {
+
+// Helpers this process started: found by name and parent, then ended so
+// that none outlives the test.
+std::vector<DWORD> HelpersStartedByUs()
+{
+    std::vector<DWORD> found;
+    KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry))
+        if (_stricmp(entry.szExeFile, "UpdateMgr.exe") == 0 && entry.th32ParentProcessID == GetCurrentProcessId())
+            found.push_back(entry.th32ProcessID);
+    return found;
+}
+
+void EndHelpers()
+{
+    for (DWORD pid : HelpersStartedByUs()) {
+        KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        TerminateProcess(process.get(), 0);
+        WaitForSingleObject(process.get(), 5000);
+    }
+}
+
+class ScopedCurrentDirectory {
+public:
+    explicit ScopedCurrentDirectory(const fs::path& to) : old_(fs::current_path()) { fs::current_path(to); }
+    ~ScopedCurrentDirectory() { fs::current_path(old_); }
+
+private:
+    fs::path old_;
+};
+
+class LaunchSelfUpdateTest : public ::testing::Test {
+protected:
+    LaunchSelfUpdateTest()
+    {
+        fs::create_directories(program);
+        fs::create_directories(elsewhere);
+    }
+    ~LaunchSelfUpdateTest() override { EndHelpers(); }
+
+    TMainForm MakeForm(const fs::path& ownPath, HMODULE resources)
+    {
+        return TMainForm(view, door, internet, {"", ownPath.string(), "", resources});
+    }
+    std::string Downloaded(const std::string& bytes)
+    {
+        auto path = dir.path() / ("~wu" + std::to_string(++downloads) + ".tmp");
+        WriteBytes(path, bytes);
+        return path.string();
+    }
+
+    ScratchDir dir{"self"};
+    fs::path program = dir.path() / "Program Files" / "Tallowfin.Beta";
+    fs::path elsewhere = dir.path() / "started here";
+    int downloads = 0;
+    MainThreadDoor door;
+    FakeInternet internet;
+    FakeView view;
+    // The updater's own resources, where the helper lies.
+    LibraryHandle updater{LoadLibraryExA(UpdaterExe().string().c_str(), nullptr,
+                                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)};
+};
+
+TEST_F(LaunchSelfUpdateTest, EmbeddedHelperIsTheBuiltHelperByteForByte)
+{
+    ASSERT_TRUE(updater);
+    HRSRC found = FindResourceA(updater.get(), "VESTRAMOLIN", "EXE");
+    ASSERT_TRUE(found);
+    const auto* bytes = static_cast<const char*>(LockResource(LoadResource(updater.get(), found)));
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(std::string(bytes, SizeofResource(updater.get(), found)), ReadBytes(HelperExe()));
+}
+
+TEST_F(LaunchSelfUpdateTest, NothingHappensWithoutADownloadedCopy)
+{
+    ScopedCurrentDirectory cd(elsewhere);
+    TMainForm form = MakeForm(program / "TallowfinUpdate.exe", updater.get());
+    form.LaunchSelfUpdate();
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    EXPECT_TRUE(fs::is_empty(program));
+    EXPECT_EQ(view.messagesProcessed, 0);
+    EXPECT_TRUE(HelpersStartedByUs().empty());
+}
+
+TEST_F(LaunchSelfUpdateTest, StagesBesideTheExecutableAndStartsTheHelperFromTheCurrentDirectory)
+{
+    // Left by an earlier self-update: both are replaced.
+    WriteBytes(elsewhere / "UpdateMgr.exe", "old helper");
+    WriteBytes(program / "TallowfinUpdate.Update", "old staged copy");
+    ScopedCurrentDirectory cd(elsewhere);
+    TMainForm form = MakeForm(program / "TallowfinUpdate.exe", updater.get());
+    const std::string downloaded = Downloaded("new updater build");
+    form.SetSelfUpdateFile(downloaded);
+    form.LaunchSelfUpdate();
+
+    const fs::path staged = program / "TallowfinUpdate.Update";
+    EXPECT_EQ(ReadBytes(staged), "new updater build");
+    EXPECT_FALSE(fs::exists(downloaded));
+    EXPECT_EQ(form.SelfUpdateFile(), staged.string());
+    EXPECT_EQ(ReadBytes(elsewhere / "UpdateMgr.exe"), ReadBytes(HelperExe()));
+    EXPECT_FALSE(fs::exists(program / "UpdateMgr.exe"));
+    EXPECT_GE(view.messagesProcessed, 1);
+    EXPECT_TRUE(WaitUntil([] { return HelpersStartedByUs().size() == 1; }, std::chrono::seconds(10)));
+}
+
+TEST_F(LaunchSelfUpdateTest, NameWithoutExtensionGetsTheExtensionAppended)
+{
+    ScopedCurrentDirectory cd(elsewhere);
+    TMainForm form = MakeForm(program / "TallowfinUpdate", updater.get());
+    form.SetSelfUpdateFile(Downloaded("x"));
+    form.LaunchSelfUpdate();
+    EXPECT_EQ(form.SelfUpdateFile(), (program / "TallowfinUpdate.Update").string());
+    EXPECT_EQ(ReadBytes(program / "TallowfinUpdate.Update"), "x");
+}
+
+TEST_F(LaunchSelfUpdateTest, HelperThatCannotBeWrittenStopsAfterStagingWithoutStartingIt)
+{
+    fs::create_directories(elsewhere / "UpdateMgr.exe");  // a folder where the helper would go
+    ScopedCurrentDirectory cd(elsewhere);
+    TMainForm form = MakeForm(program / "TallowfinUpdate.exe", updater.get());
+    form.SetSelfUpdateFile(Downloaded("new"));
+    EXPECT_ANY_THROW(form.LaunchSelfUpdate());
+    EXPECT_EQ(ReadBytes(program / "TallowfinUpdate.Update"), "new");
+    EXPECT_EQ(form.SelfUpdateFile(), (program / "TallowfinUpdate.Update").string());
+    Sleep(500);
+    EXPECT_TRUE(HelpersStartedByUs().empty());
+}
+
+TEST_F(LaunchSelfUpdateTest, MissingResourceStopsWithoutWritingOrStartingTheHelper)
+{
+    ScopedCurrentDirectory cd(elsewhere);
+    TMainForm form = MakeForm(program / "TallowfinUpdate.exe", GetModuleHandleA("kernel32.dll"));
+    form.SetSelfUpdateFile(Downloaded("new"));
+    EXPECT_ANY_THROW(form.LaunchSelfUpdate());
+    EXPECT_FALSE(fs::exists(elsewhere / "UpdateMgr.exe"));
+    Sleep(500);
+    EXPECT_TRUE(HelpersStartedByUs().empty());
+}
+
+}  // namespace
+}  // namespace tallowfin::test
