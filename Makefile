@@ -5,6 +5,9 @@
 test: deps
 	tools/run-tests.sh
 
+demo: deps
+	tools/demo.sh
+
 deps:
 	tools/install-deps.sh
 

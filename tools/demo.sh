@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# The demo: an installed Tallowfin Beta and a newer release published on a real
+# web server, and the updater bringing the installation up to date under Wine.
+#   tools/demo.sh            build, run, save a screenshot, print what happened
+#   tools/demo.sh --check [BUILD_ROOT]
+#                            the same steps on an existing build (BUILD_ROOT
+#                            holds native/ and win64/; default build/), fast
+#                            and quiet, for the test suite (no rate limit)
+# Ends by itself within a few minutes and leaves no process running.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+check=false
+[[ ${1:-} == --check ]] && check=true
+
+build=$root/build
+$check && [[ -n ${2:-} ]] && build=$(cd "$2" && pwd)
+if $check; then out=$build/demo-check; else out=${DEMO_OUT:-$root/demo-out}; fi
+host=update.tallowfin.example
+started=$(date +%s.%N)
+
+say() { $check || echo "$@"; }
+fail() { echo "demo: $*" >&2; exit 1; }
+
+if ! $check; then
+  echo "== Building"
+  cmake --preset native >/dev/null && cmake --build --preset native --target tallowfin-publish >/dev/null \
+    || fail "the native build failed"
+fi
+
+source tools/wine-session.sh
+nginx_pid=""
+cleanup() {
+  [[ -n $nginx_pid ]] && { kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; }
+  end_session
+}
+trap cleanup EXIT
+# A prefix of the demo's own: ending it must not touch the test suite's.
+begin_session "$build/demo-wineprefix" >/dev/null
+if ! $check; then
+  cmake --preset win64 >/dev/null && \
+    cmake --build --preset win64 --target TallowfinUpdate TallowfinMain TestComServer >/dev/null \
+    || fail "the Windows build failed"
+fi
+publish=$build/native/publish/tallowfin-publish
+win=$build/win64
+for f in "$publish" "$win/app/TallowfinUpdate.exe" "$win/tests/standin/TallowfinMain.exe" \
+         "$win/tests/standin/TestComServer.dll"; do
+  [[ -f $f ]] || fail "missing $f (build first)"
+done
+
+# Korean Windows: code page 949, and file names in Korean.
+export LC_ALL=ko_KR.UTF-8
+
+rm -rf "$out"
+installed=$out/installed
+release=$out/release
+served=$out/server/software/Tallowfin
+mkdir -p "$installed/data" "$release" "$served" "$out/nginx" "$out/tmp"
+
+say "== The installed product (version 1)"
+cp "$win/app/TallowfinUpdate.exe" "$installed/TallowfinUpdate.exe"
+cp "$win/tests/standin/TallowfinMain.exe" "$installed/TallowfinMain.exe"
+cp "$win/tests/standin/TestComServer.dll" "$installed/TallowfinCom.dll"
+printf 'Tallowfin Beta 1.0\r\n' > "$installed/data/readme.txt"
+printf '[main]\r\nversion=1\r\n' > "$installed/data/settings.ini"
+head -c 1048576 /dev/urandom > "$installed/data/catalog.dat"
+
+say "== The new release (version 2)"
+cp -r "$installed/." "$release/"
+printf 'Tallowfin Beta 2.0\r\n' > "$release/data/readme.txt"
+printf '[main]\r\nversion=2\r\n' > "$release/data/settings.ini"
+head -c 3145728 /dev/urandom > "$release/data/catalog.dat"
+# A new version of the COM server, a new folder tree, a Korean file name, and
+# a new build of the updater itself (the same program with a build mark).
+printf 'build 2' >> "$release/TallowfinCom.dll"
+mkdir -p "$release/skins/default"
+printf 'skin=default\r\n' > "$release/skins/skins.ini"
+head -c 65536 /dev/urandom > "$release/skins/default/theme.dat"
+printf 'Tallowfin Beta 2.0 설명서\r\n' > "$release/설명서.txt"
+printf 'tallowfin build 2' >> "$release/TallowfinUpdate.exe"
+
+say "== Publishing"
+cp -r "$release/." "$served/"
+"$publish" make "$release" -o "$served/filelist.xml" >/dev/null
+"$publish" verify "$served/filelist.xml" --dir "$served" >/dev/null || fail "the published list does not verify"
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+rate=$($check && echo 0 || echo 600k)
+sed -e "s#@DEMO@#$out#g" -e "s#@PORT@#$port#g" -e "s#@RATE@#$rate#g" demo/nginx.conf.in > "$out/nginx/nginx.conf"
+/usr/sbin/nginx -p "$out/nginx" -c "$out/nginx/nginx.conf" 2>"$out/nginx/stderr.log" &
+nginx_pid=$!
+for _ in $(seq 1 50); do
+  curl -sf -o /dev/null "http://127.0.0.1:$port/software/Tallowfin/filelist.xml" && break
+  sleep 0.1
+done
+"$publish" verify "$served/filelist.xml" --url "http://127.0.0.1:$port/software/Tallowfin/" >/dev/null \
+  || fail "the served files do not verify"
+say "   nginx serves the release on 127.0.0.1:$port; tallowfin-publish verify: no problems"
+
+declare -A before
+while IFS= read -r -d '' f; do before[${f#$installed/}]=$(md5sum < "$f" | cut -c1-32); done \
+  < <(find "$installed" -type f -print0)
+
+say "== Running the updater (as on a machine where the main program is not running)"
+winpath() { local p=${1//\//\\}; echo "Z:$p"; }
+run_started=$(date +%s.%N)
+(cd "$installed" && http_proxy="http://127.0.0.1:$port" TMP="$(winpath "$out/tmp")" TEMP="$(winpath "$out/tmp")" \
+  TALLOWFIN_REGISTRATION_LOG="$(winpath "$out")" exec "$WINE" TallowfinUpdate.exe >/dev/null 2>&1) &
+updater=$!
+
+screenshot=""
+if ! $check; then
+  # The progress window, once it shows and the bar has moved.
+  for _ in $(seq 1 300); do
+    line=$(xwininfo -root -tree 2>/dev/null | grep '"Tallowfin Beta - Auto Update"' | grep -v ' 0x0+' | \
+           awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^[0-9]+x[0-9]+\+/) { split($i, s, "x"); if (s[1] > 100) print $1 } }' | head -n1 || true)
+    [[ -n $line ]] && break
+    kill -0 "$updater" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [[ -n ${line:-} ]]; then
+    sleep 2
+    xwd -id "$line" -silent 2>/dev/null | convert xwd:- "$out/progress-window.png" 2>/dev/null && screenshot=$out/progress-window.png
+  fi
+fi
+
+for _ in $(seq 1 1200); do kill -0 "$updater" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$updater" 2>/dev/null; then kill "$updater"; fail "the updater did not end within two minutes"; fi
+wait "$updater" && code=0 || code=$?
+run_ended=$(date +%s.%N)
+[[ $code -eq 0 ]] || fail "the updater ended with exit code $code"
+
+# The helper replaces the updater once it has ended.
+want=$(md5sum < "$release/TallowfinUpdate.exe" | cut -c1-32)
+for _ in $(seq 1 200); do
+  [[ $(md5sum < "$installed/TallowfinUpdate.exe" | cut -c1-32) == "$want" && ! -e "$installed/TallowfinUpdate.Update" ]] && break
+  sleep 0.1
+done
+for _ in $(seq 1 100); do grep -q '^start' "$installed/TallowfinMain.log" 2>/dev/null && break; sleep 0.1; done
+
+problems=0
+report() {
+  printf '%-28s %-34s %-34s %s\n' "$@"
+}
+$check || { echo; echo "== What happened"; report "file" "before" "after" ""; }
+while IFS= read -r -d '' f; do
+  rel=${f#$release/}
+  new=$(md5sum < "$f" | cut -c1-32)
+  old=${before[$rel]:--}
+  now=$( [[ -f $installed/$rel ]] && md5sum < "$installed/$rel" | cut -c1-32 || echo missing)
+  if [[ $now != "$new" ]]; then state="NOT UPDATED"; problems=$((problems + 1))
+  elif [[ $old == "$new" ]]; then state="unchanged"
+  elif [[ $old == - ]]; then state="new"
+  else state="updated"; fi
+  $check || report "$rel" "$old" "$now" "$state"
+done < <(find "$release" -type f -print0 | sort -z)
+
+registered=$(grep -a '^register' "$out/registrations.log" 2>/dev/null || true)
+started_with=$(grep -a '^start' "$installed/TallowfinMain.log" 2>/dev/null | head -n1 | cut -d' ' -f2- | tr -d '\r' || true)
+[[ -n $registered ]] || { echo "demo: the COM server was not registered" >&2; problems=$((problems + 1)); }
+[[ $started_with == "-K:qbzmwrtaxnle" ]] || { echo "demo: the main program was not started with its launch key" >&2; problems=$((problems + 1)); }
+[[ -f $installed/UpdateMgr.exe ]] || { echo "demo: the helper was not written" >&2; problems=$((problems + 1)); }
+left=$(find "$out/tmp" -name '~wu*' | wc -l)
+[[ $left -eq 0 ]] || { echo "demo: $left temporary files were left" >&2; problems=$((problems + 1)); }
+
+if ! $check; then
+  echo
+  echo "DLL registered:        ${registered:-none}"
+  echo "Self-update:           TallowfinUpdate.exe ${before[TallowfinUpdate.exe]} -> $(md5sum < "$installed/TallowfinUpdate.exe" | cut -c1-32) (by UpdateMgr.exe after the updater ended)"
+  echo "Main program started:  TallowfinMain.exe $started_with"
+  echo "Updater's requests:    $(grep -c '"GET http://' "$out/nginx/access.log") through the proxy setting (nginx log: $out/nginx/access.log)"
+  echo "Temporary files left:  $left"
+  awk -v a="$run_started" -v b="$run_ended" -v s="$started" -v n="$(date +%s.%N)" \
+    'BEGIN { printf "Update run:            %.1f s (whole demo %.1f s)\n", b - a, n - s }'
+  echo "Screenshot:            ${screenshot:-not taken (the window did not show)}"
+fi
+[[ $problems -eq 0 ]] || fail "$problems problem(s)"
+$check && echo "demo: the installation was brought up to date"
+exit 0
