@@ -85,6 +85,9 @@ PeImage::PeImage(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes))
     }
 
     const std::size_t sectionTable = optionalStart + optionalSize;
+    if (!file.Contains(sectionTable, sectionCount * kSectionHeaderSize)) {
+        throw PeFormatError("section table cut short (truncated file)");
+    }
     for (std::uint16_t i = 0; i < sectionCount; ++i) {
         const ByteView header(file.Sub(sectionTable + i * kSectionHeaderSize, kSectionHeaderSize), "section table");
         auto rawName = header.Sub(0, 8);

@@ -1,0 +1,208 @@
+// The list's XML reader on arbitrary bytes: it either refuses with XmlError or
+// returns a tree that stays within the limits, reads the same again when
+// written back out, reads the same from UTF-16, and whose limits cut exactly
+// where the tree says.
+#include "fuzz/fuzz_support.h"
+#include "publish/list_xml.h"
+#include "publish/utf8.h"
+#include "publish/xml_reader.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+using namespace tallowfin::publish;
+using tallowfin::fuzz::Shown;
+
+namespace {
+
+struct Shape {
+    std::size_t depth = 0;  // of elements, the document element being 1
+    std::size_t nodes = 0;
+};
+
+Shape ShapeOf(const XmlNode& node)
+{
+    Shape shape{node.kind == XmlNodeKind::Element ? std::size_t{1} : 0, 1};
+    for (const auto& child : node.children) {
+        const Shape inner = ShapeOf(child);
+        shape.nodes += inner.nodes;
+        if (node.kind == XmlNodeKind::Element && inner.depth + 1 > shape.depth) shape.depth = inner.depth + 1;
+    }
+    return shape;
+}
+
+bool SameTree(const XmlNode& a, const XmlNode& b, bool lines)
+{
+    if (a.kind != b.kind || a.name != b.name || a.value != b.value || a.children.size() != b.children.size() ||
+        a.attributes.size() != b.attributes.size() || (lines && a.line != b.line))
+        return false;
+    for (std::size_t i = 0; i < a.attributes.size(); ++i)
+        if (a.attributes[i].name != b.attributes[i].name || a.attributes[i].value != b.attributes[i].value) return false;
+    for (std::size_t i = 0; i < a.children.size(); ++i)
+        if (!SameTree(a.children[i], b.children[i], lines)) return false;
+    return true;
+}
+
+// Lines start at 1, never go back in document order, and there are no more
+// of them than line breaks in the input allow.
+void CheckLines(const XmlNode& node, std::size_t& previous, std::size_t lastLine)
+{
+    FUZZ_CHECK(node.line >= 1 && node.line <= lastLine);
+    FUZZ_CHECK(node.line >= previous);
+    previous = node.line;
+    for (const auto& child : node.children) CheckLines(child, previous, lastLine);
+}
+
+// What the reader keeps is what a well-formed document can hold.
+void CheckContent(const XmlNode& node)
+{
+    FUZZ_CHECK(IsValidUtf8(node.name) && IsValidUtf8(node.value));
+    switch (node.kind) {
+    case XmlNodeKind::Element:
+        FUZZ_CHECK(!node.name.empty() && node.value.empty());
+        for (const auto& attribute : node.attributes) FUZZ_CHECK(!attribute.name.empty() && IsValidUtf8(attribute.value));
+        break;
+    case XmlNodeKind::Text:
+        // White space alone is dropped, as the updater's parser drops it.
+        FUZZ_CHECK(node.value.find_first_not_of(" \t\r\n") != std::string::npos);
+        break;
+    case XmlNodeKind::Comment: FUZZ_CHECK(node.value.find("--") == std::string::npos); break;
+    case XmlNodeKind::CData: FUZZ_CHECK(node.value.find("]]>") == std::string::npos); break;
+    case XmlNodeKind::ProcessingInstruction: FUZZ_CHECK(node.value.find("?>") == std::string::npos); break;
+    }
+    if (node.kind != XmlNodeKind::Element) FUZZ_CHECK(node.children.empty() && node.attributes.empty());
+    for (const auto& child : node.children) CheckContent(child);
+}
+
+// Every character that a reader would change or take for markup written as
+// a reference, so that reading it back yields the same values.
+std::string Escaped(std::string_view text, bool attribute)
+{
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '\t': out += attribute ? "&#9;" : "\t"; break;
+        case '\n': out += attribute ? "&#10;" : "\n"; break;
+        case '\r': out += "&#13;"; break;
+        case '"': out += attribute ? "&quot;" : "\""; break;
+        default: out += EscapeXmlText(std::string_view(&c, 1));
+        }
+    }
+    return out;
+}
+
+void Write(const XmlNode& node, std::string& out)
+{
+    switch (node.kind) {
+    case XmlNodeKind::Text: out += Escaped(node.value, false); return;
+    case XmlNodeKind::CData: out += "<![CDATA[" + node.value + "]]>"; return;
+    case XmlNodeKind::Comment: out += "<!--" + node.value + "-->"; return;
+    case XmlNodeKind::ProcessingInstruction:
+        out += "<?" + node.name + (node.value.empty() ? "" : " " + node.value) + "?>";
+        return;
+    case XmlNodeKind::Element: break;
+    }
+    out += "<" + node.name;
+    for (const auto& attribute : node.attributes) out += " " + attribute.name + "=\"" + Escaped(attribute.value, true) + "\"";
+    if (node.children.empty()) {
+        out += "/>";
+        return;
+    }
+    out += ">";
+    for (const auto& child : node.children) Write(child, out);
+    out += "</" + node.name + ">";
+}
+
+std::optional<XmlNode> Parse(std::string_view bytes, const XmlLimits& limits = {})
+{
+    try {
+        return ParseXmlDocument(bytes, limits);
+    } catch (const XmlError& error) {
+        // A place past the end of the input would point the user nowhere.
+        FUZZ_CHECK(error.Line() <= bytes.size() + 1 && error.Column() <= bytes.size() + 1);
+        return std::nullopt;
+    }
+}
+
+// The same text in UTF-16 with a byte-order mark.
+std::string Utf16Of(std::string_view utf8, bool bigEndian)
+{
+    std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    auto unit = [&](char16_t u) {
+        const char high = static_cast<char>(u >> 8), low = static_cast<char>(u & 0xFF);
+        out.push_back(bigEndian ? high : low);
+        out.push_back(bigEndian ? low : high);
+    };
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        i += length;
+        if (c >= 0x10000) {
+            unit(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            unit(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        } else {
+            unit(static_cast<char16_t>(c));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size)
+{
+    const std::string_view input(reinterpret_cast<const char*>(bytes), size);
+    const auto root = Parse(input);
+    if (!root) return 0;
+
+    const auto again = Parse(input);
+    FUZZ_CHECK(again && SameTree(*root, *again, true));
+    FUZZ_CHECK(root->kind == XmlNodeKind::Element);
+    CheckContent(*root);
+
+    std::size_t lastLine = 1;
+    for (const char c : input) lastLine += c == '\n' || c == '\r';
+    std::size_t previous = 1;
+    CheckLines(*root, previous, lastLine);
+
+    const Shape shape = ShapeOf(*root);
+    const XmlLimits defaults;
+    FUZZ_CHECK(shape.depth <= defaults.maxDepth && shape.nodes <= defaults.maxNodes);
+
+    // Each limit lets the document through at its own size and refuses it one below.
+    XmlLimits limits;
+    limits.maxDepth = shape.depth;
+    FUZZ_CHECK(Parse(input, limits).has_value());
+    limits.maxDepth = shape.depth - 1;
+    FUZZ_CHECK(!Parse(input, limits).has_value());
+    limits = {};
+    limits.maxNodes = shape.nodes - 1;
+    FUZZ_CHECK(!Parse(input, limits).has_value());
+    limits = {};
+    limits.maxBytes = size;
+    FUZZ_CHECK(Parse(input, limits).has_value());
+    limits.maxBytes = size - 1;
+    FUZZ_CHECK(!Parse(input, limits).has_value());
+
+    // Written back out, the tree reads the same.
+    std::string written;
+    Write(*root, written);
+    const auto reread = Parse(written);
+    FUZZ_CHECK_SAID(reread.has_value(), Shown(written));
+    FUZZ_CHECK_SAID(SameTree(*root, *reread, false), Shown(written));
+
+    // UTF-8 without a byte-order mark or declaration says the same in UTF-16.
+    const bool plainUtf8 = !input.starts_with("\xEF\xBB\xBF") && !input.starts_with("\xFF\xFE") &&
+                           !input.starts_with("\xFE\xFF");
+    if (plainUtf8 && !input.starts_with("<?xml")) {
+        for (const bool bigEndian : {false, true}) {
+            const auto wide = Parse(Utf16Of(input, bigEndian));
+            FUZZ_CHECK(wide.has_value());
+            FUZZ_CHECK(SameTree(*root, *wide, true));
+        }
+    }
+    return 0;
+}

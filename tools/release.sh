@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the release and collects it in dist/: the 32-bit Windows updater (with
+# the helper inside it), the helper itself for reference, and the publishing
+# tool for Windows and for Linux. Then checks the Windows files' headers and
+# resources, and fails when a check fails.
+#
+# TALLOWFIN_BUILD_ROOT  where the win32 and native builds live (default: build)
+# TALLOWFIN_DIST        where the release is collected (default: dist)
+# TALLOWFIN_EXECUTION_LEVEL  asInvoker or requireAdministrator, for the updater's
+#                       manifest; kept in the build's cache once given
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${TALLOWFIN_BUILD_ROOT:-build}
+dist=${TALLOWFIN_DIST:-dist}
+jobs=$(nproc)
+
+step() { echo; echo "== $*"; }
+
+level_option=()
+[[ -n ${TALLOWFIN_EXECUTION_LEVEL:-} ]] && level_option=("-DTALLOWFIN_EXECUTION_LEVEL=$TALLOWFIN_EXECUTION_LEVEL")
+
+step "32-bit Windows release build ($build/win32)"
+cmake --preset win32 -B "$build/win32" "${level_option[@]}" >/dev/null
+cmake --build "$build/win32" -j "$jobs" --target TallowfinUpdate tallowfin-publish
+
+step "Native publishing tool and release checker ($build/native)"
+cmake --preset native -B "$build/native" >/dev/null
+cmake --build "$build/native" -j "$jobs" --target tallowfin-publish tallowfin-pecheck
+
+# Collected afresh: a file left from an earlier release must not ship.
+step "Collecting $dist/"
+rm -rf "$dist"
+mkdir -p "$dist"
+cp "$build/win32/app/TallowfinUpdate.exe" \
+   "$build/win32/helper/UpdateMgr.exe" \
+   "$build/win32/publish/tallowfin-publish.exe" \
+   "$build/native/publish/tallowfin-publish" \
+   "$dist/"
+
+step "Checks"
+checker=$build/native/tools/pe/tallowfin-pecheck
+# The embedded helper is compared with the file the build made, not with the
+# copy just taken of it.
+"$checker" --helper "$build/win32/helper/UpdateMgr.exe" "$dist"
+
+step "Release $("$checker" --project-version)"
+level=$(sed -n 's/^TALLOWFIN_EXECUTION_LEVEL:[A-Z]*=//p' "$build/win32/CMakeCache.txt")
+echo "Execution level of the updater: $level"
+for file in TallowfinUpdate.exe UpdateMgr.exe tallowfin-publish.exe tallowfin-publish; do
+  printf '  %-24s %9d bytes\n' "$file" "$(stat -c %s "$dist/$file")"
+done
