@@ -16,6 +16,15 @@ void CheckRoot(const std::string& root)
 {
     if (root.empty()) throw InputError("the root folder is empty: the updater needs a folder in every entry");
     if (!IsValidUtf8(root)) throw InputError("the root folder " + Quoted(root) + " is not UTF-8 text");
+    // The updater reads the path trimmed, and expands every "%PROGRAM%" in it
+    // to a whole folder path, so only a leading one can be meant.
+    if (std::string_view(" \t\r\n").find(root.front()) != std::string_view::npos ||
+        std::string_view(" \t\r\n").find(root.back()) != std::string_view::npos)
+        throw InputError("the root folder " + Quoted(root) +
+                         " begins or ends with white space, which the updater trims off");
+    if (root.find("%PROGRAM%", 1) != std::string::npos)
+        throw InputError("the root folder " + Quoted(root) +
+                         " holds \"%PROGRAM%\" after its start; the updater would put its own folder there too");
     if (const auto missing = FirstCharacterNotInCp949(root))
         throw InputError("the root folder " + Quoted(root) + " holds " + Quoted(*missing) +
                          ", which code page 949 does not have");

@@ -58,6 +58,8 @@ public:
             if (!IsValidUtf8(name)) throw InputError("the name " + shown + " is not UTF-8 text");
             if (const std::string problem = WindowsNameProblem(name); !problem.empty())
                 throw InputError("cannot publish " + shown + ": " + problem);
+            if (const std::string problem = ListedNameProblem(name); !problem.empty())
+                throw InputError("cannot publish " + shown + ": " + problem);
             if (const auto missing = FirstCharacterNotInCp949(name))
                 throw InputError("cannot publish " + shown + ": code page 949, which the updater converts names to, has no " +
                                  Quoted(*missing));
@@ -130,6 +132,20 @@ void Emit(const Folder& folder, std::vector<std::string>& relative, ReleaseScan&
 }
 
 }  // namespace
+
+std::string ListedNameProblem(std::string_view name)
+{
+    // The updater's XML parser hands values over trimmed, so " a.txt" would be
+    // installed as "a.txt". Trailing blanks are Windows' problem already.
+    if (!name.empty() && std::string_view(" \t\r\n").find(name.front()) != std::string_view::npos)
+        return "the updater reads list values trimmed and would install it without its leading blank";
+    // A folder's name goes into the path, where the updater replaces every
+    // "%PROGRAM%" with its own folder; a file of that name would be as
+    // misleading to whoever reads the list.
+    if (name.find("%PROGRAM%") != std::string_view::npos)
+        return "the list uses \"%PROGRAM%\" for the updater's own folder, so no name may hold it; rename it";
+    return {};
+}
 
 ReleaseScan ScanRelease(const fs::path& releaseDir, const std::vector<fs::path>& skip)
 {

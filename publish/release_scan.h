@@ -15,6 +15,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tallowfin::publish {
@@ -30,11 +31,16 @@ struct ReleaseScan {
     std::vector<std::string> emptyFolders;  // left out; relative, joined by "/"
 };
 
+// Why the updater would not install a file or folder of this name where it
+// lies in the release, though Windows can create it; empty when it would.
+std::string ListedNameProblem(std::string_view name);
+
 // Files equivalent to one in `skip` (the list being written, when it lies in
 // the release folder) are left out. Throws InputError for a release the updater
-// cannot install: names Windows or code page 949 cannot hold, names that
-// differ only in letter case, links to folders, special files, folders
-// reachable by no entry, no files at all.
+// cannot install: names Windows or code page 949 cannot hold, names it would
+// read otherwise (ListedNameProblem), names that differ only in letter case,
+// links to folders, special files, folders reachable by no entry, no files at
+// all.
 ReleaseScan ScanRelease(const std::filesystem::path& releaseDir, const std::vector<std::filesystem::path>& skip = {});
 
 }  // namespace tallowfin::publish

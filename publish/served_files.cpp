@@ -7,6 +7,8 @@
 #include "publish/url_text.h"
 #include "publish/utf8.h"
 
+#include <algorithm>
+
 namespace tallowfin::publish {
 
 namespace {
@@ -21,18 +23,33 @@ public:
             return {ServedFile::State::NotCheckable, {}, "an absolute address cannot be checked against a folder"};
 
         // The server answers for the path; a query or fragment does not
-        // change which file it serves.
+        // change which file it serves. The path is decoded before it is
+        // checked: "..%2F" and "%2Fetc" are ".." and "/etc" to the file system.
         const std::string_view address = std::string_view(downurl).substr(0, downurl.find_first_of("?#"));
+        const std::string decoded = PercentDecode(address);
+        if (!IsValidUtf8(decoded)) return {ServedFile::State::Missing, {}, "the address is not UTF-8 once decoded"};
+        if (decoded.find('\0') != std::string::npos)
+            return {ServedFile::State::Missing, {}, "the address holds a zero byte once decoded"};
+        // Appended to the base, a leading or doubled "/" adds an empty segment,
+        // which servers ignore. A backslash separates folders on a Windows
+        // server, so it separates here too, and no segment may climb or name a
+        // drive or root, whatever the platform. Windows drops trailing dots and
+        // blanks from a name, so ".. " or "..." may climb there as well.
         std::filesystem::path file = folder_;
         std::size_t from = 0;
-        while (from <= address.size()) {
-            const std::size_t slash = std::min(address.find('/', from), address.size());
-            const std::string segment = PercentDecode(address.substr(from, slash - from));
-            from = slash + 1;
+        while (from <= decoded.size()) {
+            const std::size_t end = std::min(decoded.find_first_of("/\\", from), decoded.size());
+            const std::string_view segment = std::string_view(decoded).substr(from, end - from);
+            from = end + 1;
             if (segment.empty() || segment == ".") continue;
-            if (segment == "..") return {ServedFile::State::Failed, {}, "the address climbs out of the served folder"};
-            if (!IsValidUtf8(segment)) return {ServedFile::State::Missing, {}, "the address is not UTF-8 once decoded"};
-            file /= PathFromUtf8(segment);
+            const std::filesystem::path part = PathFromUtf8(segment);
+            const bool drive = segment.size() >= 2 && segment[1] == ':' &&
+                               ((segment[0] >= 'A' && segment[0] <= 'Z') || (segment[0] >= 'a' && segment[0] <= 'z'));
+            const bool climbs = segment.find_first_not_of(". ") == std::string_view::npos &&
+                                std::count(segment.begin(), segment.end(), '.') >= 2;
+            if (climbs || drive || part.has_root_path() || part.is_absolute())
+                return {ServedFile::State::Failed, {}, "it leaves the served folder"};
+            file /= part;
         }
         std::error_code error;
         if (!std::filesystem::is_regular_file(file, error))

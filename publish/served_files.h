@@ -22,8 +22,9 @@ public:
     virtual ServedFile Fetch(const std::string& downurl) = 0;
 };
 
-// Relative addresses map to files below the folder, percent-decoded. Absolute
-// addresses point at some other server: offline they cannot be checked.
+// Relative addresses map to files below the folder, percent-decoded; one that
+// would reach outside the folder once decoded fails. Absolute addresses point
+// at some other server: offline they cannot be checked.
 std::unique_ptr<ServedFiles> ServedFromFolder(const std::filesystem::path& folder);
 
 // Relative addresses are appended to `base` as the updater appends them to

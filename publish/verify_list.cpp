@@ -71,8 +71,8 @@ public:
                     " where an entry element must be; the updater rejects the whole list");
             return;
         }
-        const auto path = Value(entry, "path");
-        const auto name = Value(entry, "name");
+        const auto path = Value(entry, "path", true);
+        const auto name = Value(entry, "name", true);
         const auto hash = Value(entry, "hash");
         const auto downurl = Value(entry, "downurl");
         if (path) CheckPath(*path);
@@ -86,8 +86,10 @@ private:
 
     // The value as the updater takes it: the one text or CDATA node of the
     // first child element of that name. Text comes back trimmed, as the
-    // parser returns it with white space not preserved.
-    std::optional<std::string> Value(const XmlNode& entry, const char* name)
+    // parser returns it with white space not preserved. Where the value names
+    // a file or folder (`trimMatters`), white space around it is a problem:
+    // whoever wrote it meant a name the updater will not use.
+    std::optional<std::string> Value(const XmlNode& entry, const char* name, bool trimMatters = false)
     {
         const std::string tag = std::string("<") + name + ">";
         const XmlNode* element = entry.FirstChildElement(name);
@@ -124,6 +126,9 @@ private:
             Problem(tag + " is empty; the updater rejects the whole list");
             return std::nullopt;
         }
+        if (trimMatters && value != node.value)
+            Problem(std::string(name) + " " + Quoted(node.value) + " begins or ends with white space; the updater " +
+                    "reads it trimmed, as " + Quoted(value));
         return value;
     }
 
@@ -137,6 +142,11 @@ private:
     void CheckPath(const std::string& path)
     {
         CheckCp949("path", path);
+        // The updater replaces every one with a whole folder path, so a second
+        // one, or one after other text, cannot be meant.
+        if (path.find("%PROGRAM%", 1) != std::string::npos)
+            Problem("path " + Quoted(path) + " holds \"%PROGRAM%\" after its start; the updater replaces every " +
+                    "one with its own folder");
         const std::string key = FolderKey(path);
         if (knownFolders_.contains(key) || IsDriveRoot(key)) return;
         const std::string parent = ParentKey(key);

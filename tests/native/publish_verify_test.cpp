@@ -1,5 +1,6 @@
 #include "control/md5.h"
 #include "control/path_rules.h"
+#include "publish/url_text.h"
 #include "tests/native/publish_test_support.h"
 #include "tests/support/http_server.h"
 
@@ -10,6 +11,7 @@
 
 using namespace tallowfin::publish::test;
 using tallowfin::Md5Text;
+using tallowfin::publish::PercentEncodePath;
 using tallowfin::test::Fault;
 using tallowfin::test::HttpServer;
 
@@ -38,6 +40,9 @@ protected:
         WriteFile(served_ / "good.bin", "good");
         WriteFile(served_ / "other.bin", "other");
         WriteFile(served_ / "sub dir/also.bin", "also");
+        // Beside the served folder, with the content the lists ask for: an
+        // address that gets out by any route would find it.
+        WriteFile(temp_ / "good.bin", "good");
     }
 
     ToolRun Verify(const std::string& xml, bool overHttp)
@@ -63,6 +68,8 @@ TEST_F(PublishVerify, FindsEveryKindOfProblemAtItsEntry)
         bool overHttp = false;
     };
     const std::string good = "%PROGRAM%";
+    std::string outside = "C%3A";  // the decoy beside the served folder, encoded whole
+    for (const char c : Utf8(temp_ / "good.bin")) outside += c == '/' ? std::string("%2F") : PercentEncodePath({&c, 1});
     const std::vector<Case> cases = {
         {"missing element", "<file><path>%PROGRAM%</path><name>a</name><downurl>good.bin</downurl></file>",
          "no <hash> element"},
@@ -81,13 +88,24 @@ TEST_F(PublishVerify, FindsEveryKindOfProblemAtItsEntry)
         {"ftp address", Entry(good, "b", kGoodHash, "ftp://cdn.example/good.bin"), "is not http://"},
         {"non-ASCII address", Entry(good, "b", kGoodHash, "\xED\x95\x9C.bin"), "non-ASCII"},
         {"file missing", Entry(good, "b", kGoodHash, "gone.bin"), "is not served: no file"},
-        {"address climbing out", Entry(good, "b", kGoodHash, "../served/good.bin"), "climbs out"},
+        {"address climbing out", Entry(good, "b", kGoodHash, "../served/good.bin"), "leaves the served folder"},
+        {"encoded climb", Entry(good, "a.bin", kGoodHash, "..%2Fgood.bin"), "is not served: it leaves the served folder"},
+        {"encoded backslash climb", Entry(good, "b", kGoodHash, "sub%20dir/%2E%2E%5C..%5Cgood.bin"), "leaves the served"},
+        {"climb Windows would trim", Entry(good, "b", kGoodHash, "..%20/good.bin"), "leaves the served folder"},
+        {"encoded absolute path", Entry(good, "b", kGoodHash, outside.substr(4)), "is not served: no file"},
+        {"encoded drive", Entry(good, "b", kGoodHash, outside), "leaves the served folder"},
         {"wrong content", Entry(good, "b", kGoodHash, "other.bin"), "serves content with the digest " + Md5Text("other")},
         {"name not in code page 949", Entry(good, "caf\xC3\xA9.bin", kGoodHash, "good.bin"), "code page 949"},
         {"emoji folder", Entry("%PROGRAM%\\\xF0\x9F\x98\x80", "b", kGoodHash, "good.bin"), "code page 949"},
         {"name Windows forbids", Entry(good, "a|b", kGoodHash, "good.bin"), "does not allow \"|\""},
         {"folder without parent", Entry("%PROGRAM%\\lib\\net", "b", kGoodHash, "good.bin"), "cannot be created"},
         {"placeholder in lower case", Entry("%program%\\lib", "b", kGoodHash, "good.bin"), "cannot be created"},
+        {"placeholder twice", Entry("%PROGRAM%\\%PROGRAM%", "b", kGoodHash, "good.bin"), "\"%PROGRAM%\" after its start"},
+        {"placeholder after a drive", Entry("C:\\%PROGRAM%", "b", kGoodHash, "good.bin"), "after its start"},
+        // The updater reads text trimmed: not the name the list's author meant.
+        {"name with a leading blank", Entry(good, " leading.txt", kGoodHash, "good.bin"),
+         "name \" leading.txt\" begins or ends with white space; the updater reads it trimmed, as \"leading.txt\""},
+        {"path with a line break after it", Entry("%PROGRAM%\n", "b", kGoodHash, "good.bin"), "path \"%PROGRAM%\\x0A\" begins"},
         {"relative folder", Entry("lib", "b", kGoodHash, "good.bin"), "neither below %PROGRAM% nor absolute"},
         {"status 404", Entry(good, "b", Md5Text("also"), "sub%20dir/also.bin"), "answers status 404", true},
         {"cut short", Entry(good, "b", Md5Text("other"), "other.bin"), "closed after 2 of 5 bytes", true},
@@ -117,8 +135,8 @@ TEST_F(PublishVerify, AcceptsWhatTheUpdaterReadsCorrectly)
     const std::string list = ListWith(
         // CDATA and text with blanks around it; the first <name> counts and
         // everything the updater ignores may be there.
-        "<entry kind='x'><path><![CDATA[%PROGRAM%\\Lib]]></path><name>\n  other.bin\n  </name><name>x</name>"
-        "<hash>" + Md5Text("other") + "</hash><downurl>other.bin</downurl><regist><any/></regist>note</entry>\n" +
+        "<entry kind='x'><path><![CDATA[%PROGRAM%\\Lib]]></path><name>other.bin</name><name>x</name>"
+        "<hash>\n  " + Md5Text("other") + "\n  </hash><downurl> other.bin </downurl><regist><any/></regist>note</entry>\n" +
         // Folder names differ in letter case and separators only.
         Entry("%PROGRAM%\\lib/Net\\", "a.bin", Md5Text("also"), "sub%20dir/also.bin") + "\n" +
         Entry("%PROGRAM%\\LIB\\net\\deep", "\xED\x95\x9C.bin", Md5Text("also"), "sub%20dir/./also.bin?v=2") + "\n" +
