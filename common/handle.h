@@ -53,6 +53,12 @@ struct FileHandleTraits {
     static bool close(pointer h) noexcept { return CloseHandle(h) != FALSE; }
 };
 
+struct FindHandleTraits {
+    using pointer = HANDLE;
+    static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool close(pointer h) noexcept { return FindClose(h) != FALSE; }
+};
+
 struct RegKeyTraits {
     using pointer = HKEY;
     static pointer invalid() noexcept { return nullptr; }
@@ -91,6 +97,7 @@ struct WindowTraits {
 
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
 using FileHandle = UniqueHandle<FileHandleTraits>;
+using FindHandle = UniqueHandle<FindHandleTraits>;
 using RegKey = UniqueHandle<RegKeyTraits>;
 using LibraryHandle = UniqueHandle<ModuleTraits>;
 using GdiObject = UniqueHandle<GdiObjectTraits>;

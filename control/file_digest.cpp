@@ -32,13 +32,13 @@ std::string FileDigestText(const std::string& path, std::size_t chunkSize)
     FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) {
-        // Telling a missing file from an unreadable one only after the open
-        // failed costs nothing when the file is there, the usual case.
+        // Only a file that exists and cannot be read is an error. A name that
+        // names nothing (missing, a directory, too long or not a valid name)
+        // counts as a missing file, which is then fetched: one bad entry must
+        // not make the whole list fail.
         const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
-        // Opening a directory as a file fails with "access denied".
         const DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return {};
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return {};
         SetLastError(error);
         ThrowLastError(("Opening " + path).c_str());
     }

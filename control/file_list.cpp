@@ -1,6 +1,7 @@
 // Reading the fetched file list and finding the files that changed.
 #include <windows.h>
 
+#include <cstdint>
 #include <stdexcept>
 
 #include "common/file_system.h"
@@ -15,6 +16,19 @@ class ListError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// A list of 10,000 files takes about 2 MB. The list is read on the main
+// thread, so one many times larger would leave the updater deaf to its user
+// (a 50 MB list takes half a minute and 700 MB): such a list fails.
+constexpr std::uint64_t kLargestList = 8 * 1024 * 1024;
+
+void CheckListSize(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return;
+    const std::uint64_t size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    if (size > kLargestList) throw ListError("The file list is too large");
+}
 
 // A required value: present and not empty.
 std::string Required(const TXmlNode& entry, std::wstring_view name, const char* label)
@@ -49,6 +63,7 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
 {
     ListFileRemover remover(ListFile);
     UpdateRecords result;
+    CheckListSize(ListFile);
     XMLDocument.LoadFromFile(ListFile);
     XMLDocument.SetEncoding("euc-kr");
 

@@ -4,6 +4,7 @@
 
 #include "common/file_system.h"
 #include "control/path_rules.h"
+#include "download/temp_files.h"
 
 namespace tallowfin {
 
@@ -19,6 +20,7 @@ void TMainForm::FormCreate()
     view_.SetCaption(kTitle);
     FErrors.clear();
     FSelfUpdateFile.clear();
+    RemoveLeftTemporaryFiles();
     CheckForUpdates();
 }
 

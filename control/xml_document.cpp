@@ -39,6 +39,33 @@ DOMNodeType TypeOf(const ComPtr<IXMLDOMNode>& node)
     return type;
 }
 
+// A list needs no document type and no deep nesting. Without these limits a
+// small hostile document (entities that expand a billion times, elements
+// nested a million deep) takes the updater's memory and time. Parsers too
+// old to know a property keep their own defaults.
+void LimitParser(const ComPtr<IXMLDOMDocument>& document)
+{
+    // The system's import libraries lack this interface's id.
+    static constexpr IID kDocument2 = {0x2933bf95, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
+    ComPtr<IXMLDOMDocument2> withProperties;
+    if (FAILED(document->QueryInterface(kDocument2, reinterpret_cast<void**>(withProperties.put()))))
+        return;
+    auto set = [&](const wchar_t* name, VARIANT value) {
+        Bstr property(name);
+        withProperties->setProperty(property.get(), value);
+    };
+    VARIANT prohibit;
+    VariantInit(&prohibit);
+    prohibit.vt = VT_BOOL;
+    prohibit.boolVal = VARIANT_TRUE;
+    set(L"ProhibitDTD", prohibit);
+    VARIANT depth;
+    VariantInit(&depth);
+    depth.vt = VT_I4;
+    depth.lVal = 64;
+    set(L"MaxElementDepth", depth);
+}
+
 }  // namespace
 
 std::string ToAnsi(std::wstring_view text)
@@ -125,6 +152,7 @@ void TXMLDocument::LoadFromFile(const std::string& path)
     Check(document->put_preserveWhiteSpace(VARIANT_FALSE), "Setting up the XML parser failed");
     // The list names files, it has no business fetching anything else.
     Check(document->put_resolveExternals(VARIANT_FALSE), "Setting up the XML parser failed");
+    LimitParser(document);
 
     const std::wstring widePath = FromAnsi(path);
     VARIANT source;

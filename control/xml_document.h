@@ -3,7 +3,7 @@
 // system's ANSI code page.
 #pragma once
 
-#include <msxml.h>
+#include <msxml2.h>
 
 #include <optional>
 #include <string>

@@ -16,6 +16,19 @@ namespace {
 
 bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
+// Process ids are reused. The process to wait for started this helper, so it
+// was created before it; a process with that id created later is another
+// program that got the id after the awaited one had ended, and waiting for
+// it could last for ever.
+bool CreatedAfterThisProcess(HANDLE process)
+{
+    FILETIME created{}, ownCreated{}, unused{};
+    if (!GetProcessTimes(process, &created, &unused, &unused, &unused) ||
+        !GetProcessTimes(GetCurrentProcess(), &ownCreated, &unused, &unused, &unused))
+        return false;
+    return CompareFileTime(&created, &ownCreated) > 0;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
@@ -30,6 +43,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         // to the same user anyway. A process that has already ended cannot be
         // opened, and the wait on a null handle returns at once.
         KernelHandle process(OpenProcess(0x1F0FFF, FALSE, pid));
+        if (process && CreatedAfterThisProcess(process.get())) process.reset();
         WaitForSingleObject(process.get(), INFINITE);
     }
     CopyFileA(args[0].c_str(), args[1].c_str(), FALSE);

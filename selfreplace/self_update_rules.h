@@ -13,7 +13,8 @@ inline constexpr char kHelperResourceType[] = "EXE";
 inline constexpr char kHelperResourceName[] = "VESTRAMOLIN";
 
 // The executable's path with its extension replaced by ".Update" (appended
-// when it has none): beside the executable it is to replace.
+// when it has none, or when that would name the executable itself): beside
+// the executable it is to replace.
 std::string StagedPathFor(std::string_view executablePath);
 
 // "staged" "target" pid, as the helper reads it.

@@ -71,6 +71,9 @@ TEST(SelfUpdateRules, StagedFileLiesBesideTheExecutable)
     EXPECT_EQ(StagedPathFor("C:\\My.Apps\\Upd"), "C:\\My.Apps\\Upd.Update");
     EXPECT_EQ(StagedPathFor("C:\\My.Apps\\Upd.tar.exe"), "C:\\My.Apps\\Upd.tar.Update");
     EXPECT_EQ(StagedPathFor("C:\\Program Files\\T\\TallowfinUpdate.exe"), "C:\\Program Files\\T\\TallowfinUpdate.Update");
+    // Never the executable itself, whatever the case of its extension.
+    EXPECT_EQ(StagedPathFor("C:\\Apps\\Upd.update"), "C:\\Apps\\Upd.update.Update");
+    EXPECT_EQ(StagedPathFor("C:\\Apps\\Upd.Update"), "C:\\Apps\\Upd.Update.Update");
 }
 
 TEST(SelfUpdateRules, HelperParametersReadBackAsTheHelperReadsThem)

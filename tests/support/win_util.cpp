@@ -1,5 +1,7 @@
 #include "tests/support/win_util.h"
 
+#include "common/handle.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -106,11 +108,10 @@ std::vector<std::string> WorkerTempFiles()
 {
     std::vector<std::string> names;
     WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((SystemTempDir() + "~wu*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
+    FindHandle find(FindFirstFileA((SystemTempDir() + "~wu*").c_str(), &data));
+    if (!find) return names;
     do names.push_back(SystemTempDir() + data.cFileName);
-    while (FindNextFileA(find, &data));
-    FindClose(find);
+    while (FindNextFileA(find.get(), &data));
     return names;
 }
 

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <thread>
 
+#include <tlhelp32.h>
+
 #include "control/md5.h"
 
 namespace tallowfin::test {
@@ -136,6 +138,72 @@ HWND WaitForWindow(DWORD processId, const char* className, std::chrono::millisec
     return found;
 }
 
+std::string DescribeWindows(DWORD processId)
+{
+    std::string text;
+    for (HWND w : WindowsOf(processId)) {
+        char name[128] = {}, title[256] = {};
+        GetClassNameA(w, name, sizeof name);
+        GetWindowTextA(w, title, sizeof title);
+        text += std::string(name) + " \"" + title + "\"" + (IsWindowVisible(w) ? " visible" : "");
+        if (std::string_view(name) == "#32770") text += " saying \"" + MessageBoxText(w) + "\"";
+        text += "; ";
+    }
+    return text;
+}
+
+namespace {
+
+// Processes whose executable lies under `folder`, opened for ending. A
+// process still in Wine's start-up cannot tell its image yet; one named like a
+// program this project starts counts too.
+std::vector<KernelHandle> ProcessesUnder(const fs::path& folder)
+{
+    std::vector<KernelHandle> found;
+    const std::string prefix = folder.string();
+    KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
+        KernelHandle process(
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        if (!process) continue;
+        char image[MAX_PATH * 2] = {};
+        DWORD size = sizeof image;
+        const bool known = QueryFullProcessImageNameA(process.get(), 0, image, &size) != FALSE;
+        if (known ? _strnicmp(image, prefix.c_str(), prefix.size()) == 0 : _stricmp(entry.szExeFile, "UpdateMgr.exe") == 0)
+            found.push_back(std::move(process));
+    }
+    return found;
+}
+
+}  // namespace
+
+void EndProcessesUnder(const fs::path& folder)
+{
+    for (auto& process : ProcessesUnder(folder)) {
+        TerminateProcess(process.get(), 99);
+        WaitForSingleObject(process.get(), 5000);
+    }
+}
+
+std::string DescribeProcessesUnder(const fs::path& folder)
+{
+    std::string text;
+    for (auto& process : ProcessesUnder(folder)) {
+        char image[MAX_PATH * 2] = "(image unknown)";
+        DWORD size = sizeof image;
+        QueryFullProcessImageNameA(process.get(), 0, image, &size);
+        text += std::to_string(GetProcessId(process.get())) + " " + image + "; ";
+    }
+    return text;
+}
+
+bool WaitForProcessesUnder(const fs::path& folder, std::chrono::milliseconds limit)
+{
+    return WaitUntil([&] { return ProcessesUnder(folder).empty(); }, limit);
+}
+
 std::string MessageBoxText(HWND box)
 {
     char text[1024] = {};
@@ -200,7 +268,11 @@ Sandbox::Sandbox()
     fs::copy_file(StandInExe(), install_ / "TallowfinMain.exe");
 }
 
-Sandbox::~Sandbox() { server_.Stop(); }
+Sandbox::~Sandbox()
+{
+    server_.Stop();
+    EndProcessesUnder(root_.path());
+}
 
 fs::path Sandbox::Served(const std::string& relative) const
 {

@@ -54,6 +54,15 @@ Process Start(const fs::path& exe, const std::string& arguments, const fs::path&
               const std::map<std::string, std::string>& environment = {});
 
 std::vector<HWND> WindowsOf(DWORD processId, const char* className = nullptr);
+// Describes a process's windows, for the message of a test that failed.
+std::string DescribeWindows(DWORD processId);
+// Ends every process whose executable lies under `folder`: helpers the
+// updater started must not outlive the test that made them.
+void EndProcessesUnder(const fs::path& folder);
+// Names the processes whose executable lies under `folder`, for messages.
+std::string DescribeProcessesUnder(const fs::path& folder);
+// Waits until no process whose executable lies under `folder` runs.
+bool WaitForProcessesUnder(const fs::path& folder, std::chrono::milliseconds limit);
 HWND WaitForWindow(DWORD processId, const char* className, std::chrono::milliseconds limit = std::chrono::seconds(20));
 // The text of a message box, and pressing its OK button.
 std::string MessageBoxText(HWND box);

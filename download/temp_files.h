@@ -1,0 +1,18 @@
+// The worker's temporary files: "~wuXXXX.tmp" in the system's temporary folder.
+#pragma once
+
+#include <string>
+
+namespace tallowfin {
+
+// Deletes what earlier runs left behind: files of the worker's naming that
+// nobody holds open. A run that was killed cannot clean up after itself, and
+// the system gives one prefix at most 65,535 names, after which every fetch
+// would fail for good. A file another running worker still writes is open
+// without sharing and stays. Returns how many were deleted.
+int RemoveLeftTemporaryFiles();
+
+// Whether a file name (without folder) is one the worker gives its files.
+bool IsWorkerTemporaryName(const std::string& name);
+
+}  // namespace tallowfin

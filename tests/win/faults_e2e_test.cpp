@@ -1,0 +1,348 @@
+// The updater under faults, bad input and interruption. For each case: every
+// installed file holds its old or its new content, nothing is written outside
+// the listed places, no temporary file is left to pile up, and the next run
+// that meets no fault brings the installation to the listed state.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "tests/win/updater_fixture.h"
+
+namespace tallowfin::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class FaultsTest : public ::testing::Test {
+protected:
+    // A product of several files, each with an old installed version and a new
+    // published one, plus one file that is new altogether.
+    FaultsTest()
+    {
+        for (int i = 0; i < 6; ++i) {
+            const std::string name = "file" + std::to_string(i) + ".bin";
+            oldContent[name] = PatternBytes(50000 + i * 1000, 100 + i);
+            newContent[name] = PatternBytes(120000 + i * 7000, 200 + i);
+            WriteBytes(box.Install() / name, oldContent[name]);
+        }
+        newContent["added.txt"] = "added in the new version";
+        for (auto& [name, bytes] : newContent) entries.push_back(box.Changed(name, bytes));
+        box.PublishList(entries);
+    }
+
+    // Every listed file holds its old or its new content (or is still absent,
+    // if it is new), and the folder holds nothing it should not.
+    void ExpectWholeFiles(bool allowPartial = false)
+    {
+        for (auto& [name, bytes] : newContent) {
+            const fs::path file = box.Install() / name;
+            if (!fs::exists(file)) {
+                EXPECT_FALSE(oldContent.count(name)) << name << " was lost";
+                continue;
+            }
+            const std::string now = ReadBytes(file);
+            const bool whole = now == bytes || (oldContent.count(name) && now == oldContent[name]);
+            if (!allowPartial) {
+                EXPECT_TRUE(whole) << name << " holds neither its old nor its new content";
+            }
+        }
+        const std::set<std::string> allowed = {"TallowfinUpdate.exe", "TallowfinMain.exe", "TallowfinMain.log",
+                                               "UpdateMgr.exe", "TallowfinUpdate.Update"};
+        for (auto& entry : fs::directory_iterator(box.Install())) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(newContent.count(name) || allowed.count(name)) << "unexpected " << name;
+        }
+    }
+
+    // A run without faults that brings everything to the listed state; the
+    // run after it fetches nothing but the list.
+    void ExpectConvergence()
+    {
+        box.Server().ClearFaults();
+        Process updater = box.StartUpdater();
+        ASSERT_EQ(updater.WaitExit(60s), 0u);
+        for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+        EXPECT_TRUE(box.LeftTemporaryFiles().empty()) << "temporary files pile up";
+        SettleHelpers();  // a self-update completes after the updater has ended
+        box.Server().ClearRequests();
+        Process again = box.StartUpdater();
+        ASSERT_EQ(again.WaitExit(60s), 0u);
+        EXPECT_EQ(box.Server().Requests().size(), 1u) << "a converged installation fetches only the list";
+    }
+
+    // Starts a run that must end in the stopped state (a failed download
+    // pass): the updater stays, nothing is installed.
+    void ExpectStoppedPass(Process& updater, const std::string& lastRequested)
+    {
+        ASSERT_TRUE(WaitUntil([&] { return box.Server().CountRequests("/software/Tallowfin/" + lastRequested) > 0; }, 30s));
+        std::this_thread::sleep_for(1500ms);
+        EXPECT_TRUE(updater.Running());
+        ExpectWholeFiles();
+        for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+        EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+    }
+
+    // The next run comes after a helper that did start has done its work.
+    // Under Wine a child whose parent is killed while creating it can hang in
+    // Wine's own start-up, before any of its code runs, holding its file: such
+    // a helper never started, and is ended here.
+    void SettleHelpers()
+    {
+        const fs::path sandbox = box.Install().parent_path();
+        if (!WaitForProcessesUnder(sandbox, 10s)) EndProcessesUnder(sandbox);
+    }
+
+    Sandbox box;
+    std::map<std::string, std::string> oldContent, newContent;
+    std::vector<Sandbox::Entry> entries;
+};
+
+TEST_F(FaultsTest, ListFetchFaultsAreRetriedUntilTheServerAnswersWell)
+{
+    const std::string list = "/software/Tallowfin/filelist.xml";
+    box.Server().SetFault(list, {.status = 500});
+    Process updater = box.StartUpdater();
+    ASSERT_TRUE(WaitUntil([&] { return box.Server().CountRequests(list) == 1; }));
+    box.Server().SetFault(list, {.noContentLength = true});
+    ASSERT_TRUE(WaitUntil([&] { return box.Server().CountRequests(list) == 2; }, 15s));
+    box.Server().SetFault(list, {.cutAfter = 100});
+    ASSERT_TRUE(WaitUntil([&] { return box.Server().CountRequests(list) == 3; }, 15s));
+    ExpectWholeFiles();
+    for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+    box.Server().ClearFaults();
+    // The next retry gets the list and completes the run.
+    EXPECT_EQ(updater.WaitExit(30s), 0u);
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+    EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+}
+
+TEST_F(FaultsTest, FileFaultsStopThePassAndTheNextRunConverges)
+{
+    for (const Fault fault : {Fault{.status = 500}, Fault{.noContentLength = true}, Fault{.cutAfter = 60000}}) {
+        box.Server().SetFault("/software/Tallowfin/file3.bin", fault);
+        box.Server().ClearRequests();
+        Process updater = box.StartUpdater();
+        ExpectStoppedPass(updater, "file5.bin");
+        updater.Kill();
+    }
+    ExpectConvergence();
+}
+
+TEST_F(FaultsTest, StalledServerLeavesTheUserAbleToExit)
+{
+    box.Server().SetFault("/software/Tallowfin/file2.bin", {.stallAfter = 30000, .stallMs = 120000});
+    Process updater = box.StartUpdater();
+    ASSERT_TRUE(WaitUntil([&] { return box.Server().CountRequests("/software/Tallowfin/file2.bin") > 0; }));
+    std::this_thread::sleep_for(1s);
+    RightClickTray();
+    HWND menu = WaitForWindow(updater.Id(), "#32768", 10s);
+    ASSERT_TRUE(menu);
+    PostMessageA(menu, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageA(menu, WM_KEYDOWN, VK_RETURN, 0);
+    EXPECT_EQ(updater.WaitExit(10s), 0u);
+    ExpectWholeFiles();
+    ExpectConvergence();
+}
+
+TEST_F(FaultsTest, ServerStoppingInTheMiddleOfAPass)
+{
+    box.Server().SetFault("/software/Tallowfin/file1.bin", {.bytesPerSecond = 100000});
+    Process updater = box.StartUpdater();
+    ASSERT_TRUE(WaitUntil([&] { return box.Server().CountRequests("/software/Tallowfin/file1.bin") > 0; }));
+    std::this_thread::sleep_for(300ms);
+    box.Server().Stop();
+    // The rest of the pass meets a refused connection; nothing is installed.
+    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(updater.Running());
+    ExpectWholeFiles();
+    for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+    EXPECT_TRUE(WaitUntil([&] { return box.LeftTemporaryFiles().empty(); }, 10s));
+    updater.Kill();
+    HttpServer again(box.ServedRoot(), box.Server().Port());
+    Process next = Start(box.Updater(), "", box.Install(),
+                         {{"http_proxy", again.ProxyAddress()}, {"TMP", box.Temp().string()}, {"TEMP", box.Temp().string()}});
+    EXPECT_EQ(next.WaitExit(60s), 0u);
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+}
+
+TEST_F(FaultsTest, ReadOnlyTargetIsWholeAndConvergesOnceWritable)
+{
+    // Windows refuses the copy over a read-only file, which then keeps its
+    // old content; Wine, run as root, lets it through. Either way the file
+    // is whole and the others are installed.
+    const std::string target = (box.Install() / "file0.bin").string();
+    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY);
+    Process updater = box.StartUpdater();
+    EXPECT_EQ(updater.WaitExit(60s), 0u);
+    EXPECT_EQ(ReadBytes(box.Install() / "file1.bin"), newContent["file1.bin"]);
+    ExpectWholeFiles();
+    EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ExpectConvergence();
+}
+
+TEST_F(FaultsTest, FolderThatCannotBeCreatedLeavesTheOtherFilesInstalled)
+{
+    // A file stands where the folder would go.
+    WriteBytes(box.Install() / "blocker", "not a folder");
+    newContent["blocker"] = "not a folder";
+    box.Publish("blocked.txt", "blocked");
+    auto blocked = entries;
+    blocked.push_back({"%PROGRAM%\\blocker", "blocked.txt", Md5Hex("blocked"), "blocked.txt", std::nullopt});
+    blocked.push_back({"%PROGRAM%", "blocker", Md5Hex("not a folder"), "blocker", std::nullopt});
+    box.Publish("blocker", "not a folder");
+    box.PublishList(blocked);
+    Process updater = box.StartUpdater();
+    EXPECT_EQ(updater.WaitExit(60s), 0u);
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+    EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+}
+
+TEST_F(FaultsTest, TemporaryFolderThatCannotBeWrittenInstallsNothing)
+{
+    Process updater = Start(box.Updater(), "", box.Install(),
+                            {{"http_proxy", box.Server().ProxyAddress()},
+                             {"TMP", (box.Temp() / "missing").string()},
+                             {"TEMP", (box.Temp() / "missing").string()}});
+    // The list cannot be stored: the pass fails and is retried.
+    ASSERT_TRUE(WaitUntil([&] { return box.Server().CountRequests("/software/Tallowfin/filelist.xml") >= 1; }));
+    std::this_thread::sleep_for(2s);
+    EXPECT_TRUE(updater.Running());
+    ExpectWholeFiles();
+    for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+    updater.Kill();
+    ExpectConvergence();
+}
+
+TEST_F(FaultsTest, KilledAtAnyPointTheNextRunCompletesTheInstallation)
+{
+    // Big enough files that a run takes a while, and the updater's own new
+    // build among them.
+    for (int i = 0; i < 6; ++i) newContent["file" + std::to_string(i) + ".bin"] = PatternBytes(900000, 300 + i);
+    newContent["TallowfinUpdate.exe"] = ReadBytes(UpdaterExe()) + "build 2";
+    entries.clear();
+    for (auto& [name, bytes] : newContent) entries.push_back(box.Changed(name, bytes));
+    box.PublishList(entries);
+    for (int delayMs : {150, 400, 700, 1000, 1300, 1700}) {
+        // Each run from a folder of its own: see SettleHelpers.
+        const fs::path startedIn = box.Temp().parent_path() / ("run " + std::to_string(delayMs));
+        fs::create_directories(startedIn);
+        Process updater = box.StartUpdater("", startedIn);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        updater.Kill();
+        SettleHelpers();
+        // A copy cut off by the kill may leave a file half-written: the next
+        // run finds its digest changed and completes it.
+        ExpectWholeFiles(true);
+    }
+    newContent.erase("TallowfinUpdate.exe");
+    ExpectConvergence();
+    // The updater replaced itself in one of the runs; the helper has ended.
+    EXPECT_TRUE(WaitUntil([&] { return ReadBytes(box.Updater()) == ReadBytes(UpdaterExe()) + "build 2"; }, 20s));
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(box.Install() / "TallowfinUpdate.Update"); }, 10s));
+}
+
+TEST_F(FaultsTest, KilledRightAfterStagingItselfTheNextRunReplacesIt)
+{
+    const std::string newBuild = ReadBytes(UpdaterExe()) + "build 3";
+    box.Publish("TallowfinUpdate.exe", newBuild);
+    entries.push_back({"%PROGRAM%", "TallowfinUpdate.exe", Md5Hex(newBuild), "TallowfinUpdate.exe", std::nullopt});
+    box.PublishList(entries);
+    const fs::path staged = box.Install() / "TallowfinUpdate.Update";
+    Process updater = box.StartUpdater();
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(staged); }, 30s));
+    updater.Kill();
+    // Whether or not its helper got to run, the next run ends in the new build.
+    SettleHelpers();
+    if (ReadBytes(box.Updater()) != newBuild) {
+        // Started elsewhere, so that the helper goes to a folder of its own.
+        const fs::path elsewhere = box.Temp().parent_path() / "next run";
+        fs::create_directories(elsewhere);
+        Process next = box.StartUpdater("", elsewhere);
+        EXPECT_EQ(next.WaitExit(60s), 0u) << DescribeWindows(next.Id());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return ReadBytes(box.Updater()) == newBuild; }, 20s))
+        << "still running: " << DescribeProcessesUnder(box.Install().parent_path());
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(staged); }, 10s));
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+}
+
+// ---- Lists that are bad -------------------------------------------------------
+
+class BadListTest : public FaultsTest {
+protected:
+    // The run ends quickly and normally (the list fails and nothing is
+    // fetched, or it is read), starting the main program.
+    void ExpectQuickEnd(std::chrono::seconds limit = 30s)
+    {
+        const auto started = std::chrono::steady_clock::now();
+        Process updater = box.StartUpdater();
+        // The icon's menu answers while the list is being dealt with.
+        EXPECT_EQ(updater.WaitExit(limit), 0u);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, limit);
+        ExpectWholeFiles();
+        EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+    }
+};
+
+TEST_F(BadListTest, MalformedOrHostileListsFailWithoutFetchingAnything)
+{
+    std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE l [\n<!ENTITY a \"lollollollollol\">\n";
+    for (char c = 'b'; c <= 'j'; ++c)
+        laughs += std::string("<!ENTITY ") + c + " \"" + [&] {
+            std::string ten;
+            for (int i = 0; i < 10; ++i) ten += std::string("&") + static_cast<char>(c - 1) + ";";
+            return ten;
+        }() + "\">\n";
+    laughs += "]>\n<filelist><file><path>&j;</path><name>a</name><hash>x</hash><downurl>a</downurl></file></filelist>";
+    std::string deep = "<filelist><file><path>";
+    for (int i = 0; i < 100000; ++i) deep += "<a>";
+    deep += "x";
+    for (int i = 0; i < 100000; ++i) deep += "</a>";
+    deep += "</path></file></filelist>";
+
+    for (const std::string& list : {std::string("<filelist><file><path>"), laughs, deep}) {
+        box.Publish("filelist.xml", list);
+        box.Server().ClearRequests();
+        ExpectQuickEnd();
+        EXPECT_EQ(box.Server().Requests().size(), 1u) << "only the list was fetched";
+        for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+    }
+}
+
+TEST_F(BadListTest, HugeListFailsWithoutTyingUpTheUpdater)
+{
+    std::string huge = "<filelist>\n";
+    for (int i = 0; huge.size() < 50u * 1024 * 1024; ++i)
+        huge += "<file><path>%PROGRAM%\\many</path><name>f" + std::to_string(i) +
+                ".bin</name><hash>0123456789abcdef0123456789abcdef</hash><downurl>f.bin</downurl></file>\n";
+    huge += "</filelist>\n";
+    box.Publish("filelist.xml", huge);
+    ExpectQuickEnd(60s);
+    EXPECT_EQ(box.Server().Requests().size(), 1u);
+    EXPECT_FALSE(fs::exists(box.Install() / "many"));
+}
+
+TEST_F(BadListTest, NameTheCodePageCannotHoldFailsTheList)
+{
+    ASSERT_EQ(GetACP(), 949u);
+    auto bad = entries;
+    bad.push_back({"%PROGRAM%", "\xE0\xB8\x81.txt", Md5Hex("x"), "x.txt", std::nullopt});  // a Thai letter
+    box.PublishList(bad);
+    ExpectQuickEnd();
+    EXPECT_EQ(box.Server().Requests().size(), 1u);
+}
+
+TEST_F(BadListTest, PathLongerThanTheSystemAllowsDoesNotStopTheOthers)
+{
+    auto longPath = entries;
+    longPath.push_back({"%PROGRAM%\\" + std::string(250, 'd'), "long.txt", Md5Hex("long"), "long.txt", std::nullopt});
+    box.Publish("long.txt", "long");
+    box.PublishList(longPath);
+    ExpectQuickEnd();
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+}
+
+}  // namespace
+}  // namespace tallowfin::test
