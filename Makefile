@@ -12,6 +12,10 @@ deps:
 	tools/install-deps.sh
 
 # dist/: the 32-bit Windows programs and the publishing tool, checked.
+# Prints the performance figures as a table (a few minutes; data in bench-out/).
+bench: deps
+	bench/run.sh
+
 release: deps
 	tools/release.sh
 

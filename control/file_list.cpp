@@ -1,6 +1,7 @@
 // Reading the fetched file list and finding the files that changed.
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <stdexcept>
 
@@ -30,13 +31,17 @@ void CheckListSize(const std::string& path)
     if (size > kLargestList) throw ListError("The file list is too large");
 }
 
+// The elements of an entry, looked up in one pass over its children.
+constexpr std::array<std::wstring_view, 5> kValues = {L"path", L"name", L"hash", L"downurl", L"regist"};
+enum Value { kPath, kName, kHash, kDownUrl, kRegist };
+
 // A required value: present and not empty.
-std::string Required(const TXmlNode& entry, std::wstring_view name, const char* label)
+std::string Required(const std::optional<TXmlNode>& element, Value value)
 {
-    std::optional<TXmlNode> element = entry.FirstChildElement(name);
-    if (!element) throw ListError(std::string("An entry of the file list has no \"") + label + "\"");
+    const std::string label(kValues[value].begin(), kValues[value].end());
+    if (!element) throw ListError("An entry of the file list has no \"" + label + "\"");
     std::string text = element->Text();
-    if (text.empty()) throw ListError(std::string("An entry of the file list has an empty \"") + label + "\"");
+    if (text.empty()) throw ListError("An entry of the file list has an empty \"" + label + "\"");
     return text;
 }
 
@@ -70,13 +75,13 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
     const TXmlNode root = XMLDocument.DocumentElement();
     const long count = root.ChildCount();
     for (long i = 0; i < count; ++i) {
-        const TXmlNode entry = root.Child(i);
-        const std::string path = ExpandProgramPath(Required(entry, L"path", "path"));
-        const std::string name = Required(entry, L"name", "name");
-        const std::string hash = Required(entry, L"hash", "hash");
-        const std::string url = Required(entry, L"downurl", "downurl");
+        const auto values = root.Child(i).FirstChildElements(kValues);
+        const std::string path = ExpandProgramPath(Required(values[kPath], kPath));
+        const std::string name = Required(values[kName], kName);
+        const std::string hash = Required(values[kHash], kHash);
+        const std::string url = Required(values[kDownUrl], kDownUrl);
         // Its value decides nothing, but it must be well-formed like the others.
-        if (auto regist = entry.FirstChildElement(L"regist")) regist->Text();
+        if (values[kRegist]) values[kRegist]->Text();
 
         if (!DirectoryExists(path)) CreateDirectoryA(path.c_str(), nullptr);
 

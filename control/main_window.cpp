@@ -99,11 +99,22 @@ void MainWindow::SetTimer(bool enabled, UINT interval)
 
 void MainWindow::SetProgressMax(int max)
 {
+    if (max == progressMax_) return;
+    progressMax_ = max;
     SendMessageA(progressBar_, PBM_SETRANGE32, 0, max);
+    progressFilled_ = -1;  // the bar redraws what it shows at the next position
 }
 
 void MainWindow::SetProgressPosition(int position)
 {
+    // A report comes for every 4 KiB, and a redraw of the visible bar costs
+    // more than the transfer of those 4 KiB: the bar is moved only when what
+    // it shows changes (in thousandths of its length), and always to its ends,
+    // so it looks just the same.
+    const int filled = progressMax_ > 0 ? static_cast<int>(static_cast<long long>(position) * 1000 / progressMax_) : 0;
+    const bool end = position == 0 || position == progressMax_;
+    if (filled == progressFilled_ && !end) return;
+    progressFilled_ = filled;
     SendMessageA(progressBar_, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 

@@ -54,6 +54,8 @@ private:
     GdiObject font_;  // outlives the windows that use it
     WindowHandle window_;
     HWND progressBar_ = nullptr;  // a child: destroyed with the window
+    int progressMax_ = 100;
+    int progressFilled_ = 0;  // what the bar shows, in thousandths of its length
     UniqueHandle<ImageListTraits> imageList_;
     MenuHandle popupMenu_;
     TTrayIcon trayIcon_;

@@ -104,7 +104,8 @@ TXmlNode TXmlNode::Child(long index) const
     return TXmlNode(Item(ChildrenOf(node_), index));
 }
 
-std::optional<TXmlNode> TXmlNode::FirstChildElement(std::wstring_view name) const
+void TXmlNode::ForEachChildElement(
+    const std::function<void(std::wstring_view, const ComPtr<IXMLDOMNode>&)>& visit) const
 {
     ComPtr<IXMLDOMNodeList> children = ChildrenOf(node_);
     long count = 0;
@@ -114,10 +115,13 @@ std::optional<TXmlNode> TXmlNode::FirstChildElement(std::wstring_view name) cons
         if (TypeOf(child) != NODE_ELEMENT) continue;
         Bstr childName;
         Check(child->get_nodeName(childName.put()), "Reading the name of an XML element failed");
-        if (std::wstring_view(childName.get() ? childName.get() : L"", childName.length()) == name)
-            return TXmlNode(child);
+        visit(std::wstring_view(childName.get() ? childName.get() : L"", childName.length()), child);
     }
-    return std::nullopt;
+}
+
+std::optional<TXmlNode> TXmlNode::FirstChildElement(std::wstring_view name) const
+{
+    return FirstChildElements(std::array<std::wstring_view, 1>{name})[0];
 }
 
 std::string TXmlNode::Text() const

@@ -5,6 +5,8 @@
 
 #include <msxml2.h>
 
+#include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,11 +22,25 @@ public:
     TXmlNode Child(long index) const;
     // The first child element of exactly this name (case counts), if any.
     std::optional<TXmlNode> FirstChildElement(std::wstring_view name) const;
+    // The first child element of each of these names (case counts), in one
+    // pass over the children; none where an element of that name is missing.
+    template <std::size_t N>
+    std::array<std::optional<TXmlNode>, N> FirstChildElements(const std::array<std::wstring_view, N>& names) const
+    {
+        std::array<std::optional<TXmlNode>, N> found;
+        ForEachChildElement([&](std::wstring_view name, const ComPtr<IXMLDOMNode>& child) {
+            for (std::size_t i = 0; i < N; ++i)
+                if (!found[i] && names[i] == name) found[i] = TXmlNode(child);
+        });
+        return found;
+    }
     // The element's text: its single text or CDATA node; empty without
     // content; an error with any other content.
     std::string Text() const;
 
 private:
+    void ForEachChildElement(const std::function<void(std::wstring_view, const ComPtr<IXMLDOMNode>&)>& visit) const;
+
     ComPtr<IXMLDOMNode> node_;
 };
 

@@ -23,6 +23,8 @@ needs=(
   "/usr/sbin/nginx|nginx-light"
   "xwd|x11-apps"
   "convert|imagemagick"
+  "xwininfo|x11-utils"
+  "/usr/bin/time|time"
 )
 missing=()
 for entry in "${needs[@]}"; do

@@ -23,9 +23,13 @@ step "32-bit Windows release build ($build/win32)"
 cmake --preset win32 -B "$build/win32" "${level_option[@]}" >/dev/null
 cmake --build "$build/win32" -j "$jobs" --target TallowfinUpdate tallowfin-publish
 
-step "Native publishing tool and release checker ($build/native)"
+# The shipped Linux tool is an optimised build without the sanitizers that the
+# test build carries; the checker is a build tool and comes from the test build.
+step "Native publishing tool ($build/native-release) and release checker ($build/native)"
+cmake --preset native-release -B "$build/native-release" >/dev/null
+cmake --build "$build/native-release" -j "$jobs" --target tallowfin-publish
 cmake --preset native -B "$build/native" >/dev/null
-cmake --build "$build/native" -j "$jobs" --target tallowfin-publish tallowfin-pecheck
+cmake --build "$build/native" -j "$jobs" --target tallowfin-pecheck
 
 # Collected afresh: a file left from an earlier release must not ship.
 step "Collecting $dist/"
@@ -34,7 +38,7 @@ mkdir -p "$dist"
 cp "$build/win32/app/TallowfinUpdate.exe" \
    "$build/win32/helper/UpdateMgr.exe" \
    "$build/win32/publish/tallowfin-publish.exe" \
-   "$build/native/publish/tallowfin-publish" \
+   "$build/native-release/publish/tallowfin-publish" \
    "$dist/"
 
 step "Checks"

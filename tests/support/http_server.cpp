@@ -170,6 +170,12 @@ void HttpServer::SetFault(const std::string& path, const Fault& fault)
     faults_[path] = fault;
 }
 
+void HttpServer::SetRequestObserver(std::function<void(const Request&)> observer)
+{
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+}
+
 void HttpServer::SetDefaultFault(const Fault& fault)
 {
     std::lock_guard lock(mutex_);
@@ -281,6 +287,7 @@ void HttpServer::Serve(std::intptr_t clientHandle)
         requests_.push_back(request);
         auto it = faults_.find(request.path);
         fault = it != faults_.end() ? it->second : defaultFault_;
+        if (observer_) observer_(request);
     }
     if (fault.delayMs > 0 && !Wait(std::chrono::milliseconds(fault.delayMs))) return finish();
 

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -47,6 +48,8 @@ public:
     std::string ProxyAddress() const;  // "http://127.0.0.1:PORT"
 
     void SetFault(const std::string& path, const Fault& fault);
+    // Called (on a connection's thread) for every request as it arrives.
+    void SetRequestObserver(std::function<void(const Request&)> observer);
     // The fault of every path that has none of its own.
     void SetDefaultFault(const Fault& fault);
     void ClearFaults();
@@ -72,6 +75,7 @@ private:
     std::condition_variable wake_;
     std::map<std::string, Fault> faults_;
     Fault defaultFault_;
+    std::function<void(const Request&)> observer_;
     std::vector<Request> requests_;
     std::vector<std::thread> connections_;
     std::vector<std::intptr_t> openSockets_;

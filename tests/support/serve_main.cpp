@@ -1,7 +1,8 @@
 // The test server as a program of its own, for benchmarks and for looking at
 // the updater by hand: serves a folder on 127.0.0.1 until stopped.
 //   tallowfin-test-server FOLDER [--port N] [--rate BYTES_PER_SECOND]
-// Prints the port on its first line.
+// Prints the port on its first line, then a line for every request: the time
+// it arrived (seconds since the epoch) and its path.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,11 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, [](int) { stop = 1; });
     tallowfin::test::HttpServer server(argv[1], static_cast<std::uint16_t>(port));
     if (rate > 0) server.SetDefaultFault({.bytesPerSecond = rate});
+    server.SetRequestObserver([](const tallowfin::test::Request& request) {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        std::printf("%.6f %s\n", std::chrono::duration<double>(now).count(), request.path.c_str());
+        std::fflush(stdout);
+    });
     std::printf("%u\n", server.Port());
     std::fflush(stdout);
     while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));

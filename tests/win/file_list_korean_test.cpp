@@ -80,3 +80,49 @@ TEST(FileListKorean, NameTheCodePageCannotHoldFailsTheList)
 
 }  // namespace
 }  // namespace tallowfin::test
+
+namespace tallowfin::test {
+namespace {
+
+// A list the publishing tool makes of a release folder is read by the updater
+// without error, and gives no record for an installation identical to it.
+TEST(FileListKorean, ListsThePublishingToolMakesAreReadAsPublished)
+{
+    ASSERT_EQ(GetACP(), 949u);
+    ComApartment com;
+    ScratchDir dir("pub");
+    const fs::path release = dir.path() / "release";
+    fs::create_directories(release / "data" / "deep");
+    WriteBytes(release / "TallowfinUpdate.exe", "the updater");
+    WriteBytes(release / "data" / "a&b 'c'.txt", "escaped name");
+    WriteBytes(release / "data" / "deep" / "x.dll", PatternBytes(70000, 4));
+    // A Korean folder and file, named through the system's code page 949.
+    const std::string korean = dir.str() + "\\release\\" + kFolder949;
+    CreateDirectoryA(korean.c_str(), nullptr);
+    FileHandle file(CreateFileA((korean + "\\" + kFile949).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file);
+    DWORD written = 0;
+    WriteFile(file.get(), "[ko]", 4, &written, nullptr);
+    file.reset();
+
+    const fs::path list = dir.path() / "filelist.xml";
+    Process publish = Start(PublishExe(), "make \"" + release.string() + "\" -o \"" + list.string() + "\"", dir.path());
+    ASSERT_EQ(publish.WaitExit(), 0u);
+
+    MainThreadDoor door;
+    FakeInternet internet;
+    FakeView view;
+    TMainForm form(view, door, internet, {"", (release / "TallowfinUpdate.exe").string(), "", nullptr});
+    fs::copy_file(list, dir.path() / "kept.xml");
+    EXPECT_TRUE(form.CollectChangedFiles(list.string()).empty());
+
+    // One changed file gives one record, addressed where the tool put it.
+    WriteBytes(release / "data" / "deep" / "x.dll", "changed");
+    UpdateRecords records = form.CollectChangedFiles((dir.path() / "kept.xml").string());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]->LocalPath, release.string() + "\\data\\deep\\x.dll");
+    EXPECT_EQ(records[0]->Url, "data/deep/x.dll");
+}
+
+}  // namespace
+}  // namespace tallowfin::test

@@ -75,6 +75,7 @@ fs::path UpdaterExe() { return FromBuild(TALLOWFIN_UPDATER_EXE); }
 fs::path HelperExe() { return FromBuild(TALLOWFIN_HELPER_EXE); }
 fs::path StandInExe() { return FromBuild(TALLOWFIN_STANDIN_EXE); }
 fs::path TestComDll() { return FromBuild(TALLOWFIN_TEST_COM_DLL); }
+fs::path PublishExe() { return FromBuild(TALLOWFIN_PUBLISH_EXE); }
 
 Process::~Process()
 {

@@ -27,6 +27,7 @@ fs::path UpdaterExe();
 fs::path HelperExe();
 fs::path StandInExe();
 fs::path TestComDll();
+fs::path PublishExe();
 
 class Process {
 public:
