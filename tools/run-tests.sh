@@ -13,8 +13,11 @@ fail=0
 step "Native build (sanitizers)"
 cmake --preset native >/dev/null && cmake --build --preset native -j "$jobs" || exit 1
 
-step "32-bit Windows release build"
+step "32-bit Windows release build, collected and checked as make release does"
 cmake --preset win32 >/dev/null && cmake --build --preset win32 -j "$jobs" || exit 1
+TALLOWFIN_DIST=build/dist-check tools/release.sh >build/release-check.log 2>&1 || {
+  cat build/release-check.log; echo "the release checks failed"; exit 1; }
+grep -E "checks, [0-9]+ failed" build/release-check.log
 
 source tools/wine-session.sh
 trap end_session EXIT

@@ -177,6 +177,14 @@ TEST_F(UpdaterTest, StartsHiddenWithItsIconAndEndsFromTheMenu)
     ASSERT_TRUE(WaitUntil([] { return ReadTrayColors().appIcon > 0; }, 10s)) << "the icon is in the notification area";
     EXPECT_EQ(ReadTrayColors().retryIcon, 0);
 
+    // A restarted shell announces itself; the icon is added to it anew (the
+    // tray gives the new icon a new window).
+    const std::vector<HWND> before = TrayIconWindows();
+    ASSERT_EQ(before.size(), 1u);
+    PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+    EXPECT_TRUE(WaitUntil([&] { auto now = TrayIconWindows(); return now.size() == 1 && now != before; }, 5s));
+    EXPECT_TRUE(WaitUntil([] { return ReadTrayColors().appIcon > 0; }, 5s));
+
     RightClickTray();
     HWND menu = WaitForWindow(updater.Id(), "#32768", 10s);
     ASSERT_TRUE(menu);
