@@ -60,7 +60,7 @@ private:
 TApplication::TApplication(HINSTANCE instance) : instance_(instance)
 {
     WNDCLASSA wc{};
-    wc.lpfnWndProc = WindowProc;
+    wc.lpfnWndProc = OwnerWindowProc<TApplication>;
     wc.hInstance = instance_;
     wc.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(1));
     wc.lpszClassName = kWindowClass;
@@ -163,19 +163,6 @@ LRESULT TApplication::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         break;
     }
     return DefWindowProcA(window_.get(), message, wParam, lParam);
-}
-
-LRESULT CALLBACK TApplication::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    auto* app = reinterpret_cast<TApplication*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (!app) return DefWindowProcA(window, message, wParam, lParam);
-    LRESULT result = 0;
-    bool handled = false;
-    app->Guard([&] {
-        result = app->HandleMessage(message, wParam, lParam);
-        handled = true;
-    });
-    return handled ? result : 0;
 }
 
 }  // namespace tallowfin

@@ -67,8 +67,11 @@ public:
     // title, the thread's other windows disabled while it shows.
     int ModalMessageBox(const std::string& text, UINT flags);
 
+    TApplication& Application() noexcept { return *this; }
+
 private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    template <class Owner>
+    friend LRESULT CALLBACK OwnerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
     HINSTANCE instance_;
@@ -79,5 +82,19 @@ private:
     std::vector<std::pair<const void*, MessageHook>> hooks_;
     MainThreadDoor door_;
 };
+
+// The window procedure of a window whose GWLP_USERDATA points to its owner
+// object: the owner's HandleMessage runs on our side of the callback frame,
+// and an error that escapes it is shown by the application. Messages that
+// come before the owner is attached, or after it is gone, go to the default.
+template <class Owner>
+LRESULT CALLBACK OwnerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto* owner = reinterpret_cast<Owner*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (!owner) return DefWindowProcA(window, message, wParam, lParam);
+    LRESULT result = 0;
+    owner->Application().Guard([&] { result = owner->HandleMessage(message, wParam, lParam); });
+    return result;
+}
 
 }  // namespace tallowfin

@@ -32,7 +32,7 @@ MainWindow::MainWindow(TApplication& app, InternetLayer& internet, TMainForm::Se
     InitCommonControlsEx(&controls);
 
     WNDCLASSA wc{};
-    wc.lpfnWndProc = WindowProc;
+    wc.lpfnWndProc = OwnerWindowProc<MainWindow>;
     wc.hInstance = app_.Instance();
     wc.hIcon = LoadIconA(app_.Instance(), "MAINICON");
     wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
@@ -172,15 +172,6 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     return DefWindowProcA(window_.get(), message, wParam, lParam);
-}
-
-LRESULT CALLBACK MainWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (!self) return DefWindowProcA(window, message, wParam, lParam);
-    LRESULT result = 0;
-    self->app_.Guard([&] { result = self->HandleMessage(message, wParam, lParam); });
-    return result;
 }
 
 }  // namespace tallowfin

@@ -47,7 +47,9 @@ private:
         static bool close(pointer h) noexcept { return ImageList_Destroy(h) != FALSE; }
     };
 
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    template <class Owner>
+    friend LRESULT CALLBACK OwnerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    TApplication& Application() noexcept { return app_; }
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
     TApplication& app_;

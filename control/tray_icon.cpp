@@ -37,7 +37,7 @@ TTrayIcon::TTrayIcon(TApplication& app)
     : app_(app), shellVersion_(ReadShellVersion()), taskbarCreated_(RegisterWindowMessageA("TaskbarCreated"))
 {
     WNDCLASSA wc{};
-    wc.lpfnWndProc = WindowProc;
+    wc.lpfnWndProc = OwnerWindowProc<TTrayIcon>;
     wc.hInstance = app_.Instance();
     wc.lpszClassName = kWindowClass;
     RegisterClassA(&wc);
@@ -160,15 +160,6 @@ LRESULT TTrayIcon::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     return DefWindowProcA(window_.get(), message, wParam, lParam);
-}
-
-LRESULT CALLBACK TTrayIcon::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    auto* icon = reinterpret_cast<TTrayIcon*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (!icon) return DefWindowProcA(window, message, wParam, lParam);
-    LRESULT result = 0;
-    icon->app_.Guard([&] { result = icon->HandleMessage(message, wParam, lParam); });
-    return result;
 }
 
 }  // namespace tallowfin

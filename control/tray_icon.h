@@ -38,7 +38,9 @@ public:
     DWORD ShellVersion() const noexcept { return shellVersion_; }
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    template <class Owner>
+    friend LRESULT CALLBACK OwnerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    TApplication& Application() noexcept { return app_; }
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     NOTIFYICONDATAA IconData(UINT flags) const;
     void Add();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -48,6 +49,18 @@ std::string ReadBytes(const fs::path& path)
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path.string());
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> ReadLines(const fs::path& path)
+{
+    std::vector<std::string> lines;
+    if (!fs::exists(path)) return lines;
+    std::istringstream in(ReadBytes(path));
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 void WriteBytes(const fs::path& path, const std::string& bytes)

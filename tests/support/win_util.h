@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tallowfin::test {
 
@@ -20,6 +21,8 @@ void PumpFor(std::chrono::milliseconds duration);
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 std::string ReadBytes(const std::filesystem::path& path);
+// The lines of a text file without their line ends; none when it is missing.
+std::vector<std::string> ReadLines(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, const std::string& bytes);
 // Deterministic content of a given size, different for different seeds.
 std::string PatternBytes(std::size_t size, unsigned seed);

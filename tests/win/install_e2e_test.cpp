@@ -11,18 +11,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<std::string> Lines(const fs::path& file)
-{
-    std::vector<std::string> lines;
-    if (!fs::exists(file)) return lines;
-    std::istringstream in(ReadBytes(file));
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::vector<std::string> Starts(const Sandbox& box, std::size_t atLeast = 1)
 {
     auto starts = [&] {
@@ -117,7 +105,7 @@ TEST_F(InstallTest, DownloadedDllsAreRegisteredAfterTheyWereCopied)
     const std::string at = box.Install().string() + "\\";
     // Loaded from where they were installed: each was copied before its
     // registration. A failing registration does not stop the run.
-    EXPECT_EQ(Lines(log), (std::vector<std::string>{"register " + at + "a.dll", "register " + at + "B.DLL",
+    EXPECT_EQ(ReadLines(log), (std::vector<std::string>{"register " + at + "a.dll", "register " + at + "B.DLL",
                                                     "failed-register " + at + "e.dll", "register " + at + "g.Dll"}));
     EXPECT_EQ(ReadBytes(box.Install() / "c.ocx"), server);
     EXPECT_EQ(Starts(box), std::vector<std::string>{"start -K:qbzmwrtaxnle"});

@@ -39,6 +39,17 @@ std::vector<HWND> VisibleWindowsOf(DWORD pid)
     return visible;
 }
 
+// Whether the process shows any window while it runs (until it ends).
+bool ShowsAWindowBeforeItEnds(Process& process)
+{
+    bool seen = false;
+    WaitUntil([&] {
+        seen = seen || !VisibleWindowsOf(process.Id()).empty();
+        return !process.Running();
+    });
+    return seen;
+}
+
 // Chooses the only item of the updater's pop-up menu once it shows.
 bool ChooseExitFromMenu(DWORD pid)
 {
@@ -80,13 +91,8 @@ TEST_F(UpdaterTest, HandsOffToTheRunningMainProgramAndEnds)
     ASSERT_TRUE(WaitUntil([&] { return !Matching(box.StandInLog(), "serving").empty(); }));
 
     Process updater = box.StartUpdater();
-    bool windowSeen = false;
-    WaitUntil([&] {
-        windowSeen = windowSeen || !VisibleWindowsOf(updater.Id()).empty();
-        return !updater.Running();
-    });
+    EXPECT_FALSE(ShowsAWindowBeforeItEnds(updater));
     EXPECT_EQ(updater.WaitExit(), 0u);
-    EXPECT_FALSE(windowSeen);
     EXPECT_TRUE(TrayIconWindows().empty());
     EXPECT_TRUE(box.Server().Requests().empty());
     EXPECT_EQ(Matching(box.StandInLog(), "message"), std::vector<std::string>{"message 0 0"});
@@ -246,13 +252,8 @@ TEST_F(UpdaterTest, NothingChangedKeepsTheWindowHiddenAndStartsTheMainProgram)
     box.Publish("data.txt", "same");
     box.PublishList({{"%PROGRAM%", "data.txt", Md5Hex("same"), "data.txt", std::nullopt}});
     Process updater = box.StartUpdater();
-    bool windowSeen = false;
-    WaitUntil([&] {
-        windowSeen = windowSeen || !VisibleWindowsOf(updater.Id()).empty();
-        return !updater.Running();
-    });
+    EXPECT_FALSE(ShowsAWindowBeforeItEnds(updater));
     EXPECT_EQ(updater.WaitExit(), 0u);
-    EXPECT_FALSE(windowSeen);
     EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/data.txt"), 0u);
     EXPECT_EQ(WaitForStandInStarts(box, 1), std::vector<std::string>{"start -K:qbzmwrtaxnle"});
 }

@@ -315,15 +315,7 @@ Process Sandbox::StartUpdater(const std::string& arguments, std::optional<fs::pa
 
 std::vector<std::string> Sandbox::StandInLog() const
 {
-    std::vector<std::string> lines;
-    fs::path log = install_ / "TallowfinMain.log";
-    if (!fs::exists(log)) return lines;
-    std::istringstream in(ReadBytes(log));
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
+    return ReadLines(install_ / "TallowfinMain.log");
 }
 
 std::vector<std::string> Sandbox::LeftTemporaryFiles() const
