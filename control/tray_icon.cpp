@@ -88,7 +88,7 @@ NOTIFYICONDATAA TTrayIcon::IconData(UINT flags) const
 void TTrayIcon::Add()
 {
     NOTIFYICONDATAA data = IconData(NIF_MESSAGE | NIF_ICON | NIF_TIP);
-    added_ = Shell_NotifyIconA(NIM_ADD, &data) != FALSE;
+    Shell_NotifyIconA(NIM_ADD, &data);
     if (NewShell()) {
         data.uVersion = NOTIFYICON_VERSION;
         Shell_NotifyIconA(NIM_SETVERSION, &data);
@@ -99,7 +99,6 @@ void TTrayIcon::Remove()
 {
     NOTIFYICONDATAA data = IconData(0);
     Shell_NotifyIconA(NIM_DELETE, &data);
-    added_ = false;
 }
 
 void TTrayIcon::SetPopupMenu(HMENU menu, std::function<void(UINT)> onCommand)

@@ -57,7 +57,6 @@ private:
     std::string hint_;  // empty: the icon has no tooltip
     HMENU menu_ = nullptr;
     std::function<void(UINT)> onCommand_;
-    bool added_ = false;
 };
 
 }  // namespace tallowfin

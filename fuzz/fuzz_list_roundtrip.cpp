@@ -4,6 +4,7 @@
 #include "control/md5.h"
 #include "control/path_rules.h"
 #include "fuzz/fuzz_support.h"
+#include "fuzz/updater_value.h"
 #include "publish/cp949.h"
 #include "publish/file_digest.h"
 #include "publish/list_xml.h"
@@ -30,6 +31,7 @@ using namespace tallowfin::publish;
 using tallowfin::AsciiLower;
 using tallowfin::ExpandProgramPath;
 using tallowfin::Md5Text;
+using tallowfin::fuzz::UpdaterValue;
 using tallowfin::fuzz::Shown;
 
 namespace fs = std::filesystem;
@@ -176,22 +178,6 @@ private:
     std::map<std::string, std::string> served_;
 };
 
-std::string Trimmed(const std::string& text)
-{
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-// A value as the updater reads it, text trimmed.
-std::optional<std::string> UpdaterValue(const XmlNode& entry, std::string_view name)
-{
-    const XmlNode* element = entry.FirstChildElement(name);
-    if (!element || element->children.size() != 1) return std::nullopt;
-    const XmlNode& only = element->children.front();
-    if (only.kind != XmlNodeKind::Text && only.kind != XmlNodeKind::CData) return std::nullopt;
-    return only.kind == XmlNodeKind::Text ? Trimmed(only.value) : only.value;
-}
 
 // Windows reads a run of backslashes inside a path as one.
 std::string SingleBackslashes(std::string_view path)

@@ -5,6 +5,7 @@
 #include "control/md5.h"
 #include "control/path_rules.h"
 #include "fuzz/fuzz_support.h"
+#include "fuzz/updater_value.h"
 #include "publish/served_files.h"
 #include "publish/url_text.h"
 #include "publish/verify_list.h"
@@ -25,6 +26,7 @@ using namespace tallowfin::publish;
 using tallowfin::AsciiLower;
 using tallowfin::Md5Text;
 using tallowfin::fuzz::Shown;
+using tallowfin::fuzz::Trimmed;
 
 namespace fs = std::filesystem;
 
@@ -69,23 +71,11 @@ public:
     std::map<std::string, ServedFile> results;
 };
 
-std::string Trimmed(const std::string& text)
-{
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-// A value as the updater reads it: the first child element of that name,
-// holding one text or CDATA node, text trimmed; nothing when it would refuse.
+// A value as the updater reads it; an empty one fails the list as well.
 std::optional<std::string> UpdaterValue(const XmlNode& entry, std::string_view name)
 {
-    const XmlNode* element = entry.FirstChildElement(name);
-    if (!element || element->children.size() != 1) return std::nullopt;
-    const XmlNode& only = element->children.front();
-    if (only.kind != XmlNodeKind::Text && only.kind != XmlNodeKind::CData) return std::nullopt;
-    std::string value = only.kind == XmlNodeKind::Text ? Trimmed(only.value) : only.value;
-    if (value.empty()) return std::nullopt;
+    std::optional<std::string> value = tallowfin::fuzz::UpdaterValue(entry, name);
+    if (value && value->empty()) return std::nullopt;
     return value;
 }
 
