@@ -6,13 +6,13 @@
 # the Wine server, which no door between threads can avoid.
 #
 # Run: bench/download-bench.sh   (about a minute)
-# Environment: TALLOWFIN_BENCH_BUILD  win64 build directory (default build/win64)
+# Environment: TALLOWFIN_BENCH_BUILD  win64 build directory (default build/win64-tests)
 #              TALLOWFIN_BENCH_NATIVE native build directory (default build/native)
 #              TALLOWFIN_BENCH_REPEAT passes, best kept (default 3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=${TALLOWFIN_BENCH_BUILD:-build/win64}
+build=${TALLOWFIN_BENCH_BUILD:-build/win64-tests}
 native=${TALLOWFIN_BENCH_NATIVE:-build/native}
 repeat=${TALLOWFIN_BENCH_REPEAT:-3}
 [[ $build == /* ]] || build=$root/$build
@@ -30,7 +30,7 @@ server_pid=""
 cleanup() { [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null; end_session; rm -f "$out" "$out.port"; }
 trap cleanup EXIT
 begin_session "$build/wineprefix"
-[[ -f $build/CMakeCache.txt ]] || cmake --preset win64 -B "$build" >/dev/null
+[[ -f $build/CMakeCache.txt ]] || cmake --preset win64-tests -B "$build" >/dev/null
 cmake --build "$build" --target download_bench >/dev/null
 
 mkdir -p "$files"

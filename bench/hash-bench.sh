@@ -8,14 +8,14 @@
 #
 # Run: bench/hash-bench.sh    (about 4 minutes; the folder takes a minute more the first time)
 #
-# Environment: TALLOWFIN_BENCH_BUILD  build directory (default build/win64)
+# Environment: TALLOWFIN_BENCH_BUILD  build directory (default build/win64-tests)
 #              TALLOWFIN_BENCH_DATA   the scratch installation (default bench-out/hash-data)
 #              TALLOWFIN_BENCH_REPEAT rounds, and passes per read size (default 7)
 #              TALLOWFIN_BENCH_CHUNKS read sizes in KiB to compare (default 16,32,...,1024)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=${TALLOWFIN_BENCH_BUILD:-build/win64}
+build=${TALLOWFIN_BENCH_BUILD:-build/win64-tests}
 data=${TALLOWFIN_BENCH_DATA:-bench-out/hash-data}
 repeat=${TALLOWFIN_BENCH_REPEAT:-7}
 chunks=${TALLOWFIN_BENCH_CHUNKS:-16,32,64,128,256,512,1024}
@@ -25,7 +25,7 @@ files=1000
 target_bytes=$((1 << 30))
 
 echo "== Building hash_bench.exe in $build"
-[[ -f $build/CMakeCache.txt ]] || cmake --preset win64 -B "$build" >/dev/null
+[[ -f $build/CMakeCache.txt ]] || cmake --preset win64-tests -B "$build" >/dev/null
 cmake --build "$build" --target hash_bench >/dev/null
 exe=$build/bench/hash_bench.exe
 

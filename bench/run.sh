@@ -3,7 +3,9 @@
 # reference it is set beside, printed as one table (Markdown).
 #
 #   MD5 over about 1 GB in 1,000 files      vs openssl md5
-#   a whole no-change run over them          vs md5sum over the same files
+#   a whole no-change run over them          vs md5sum over the same files;
+#                                            also by the shipped i686 build, in a
+#                                            32-bit prefix, where 32-bit programs run
 #   a download pass of 200 MB                vs curl from the same server
 #   reading a list of 10,000 matching files
 #   peak memory, and the release executables' sizes
@@ -16,7 +18,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 repeat=${TALLOWFIN_BENCH_REPEAT:-3}
-win=$root/build/win64
+win=$root/build/win64-tests
+release32=$root/build/win32-release
+tests32=$root/build/win32-tests
 native=$root/build/native
 out=$root/bench-out
 data=$out/hash-data
@@ -37,14 +41,29 @@ value() { tr -d '\r' <"$2" | awk -v k="$1" '$1 == k { print $2 }' | tail -n1; }
 
 step "Building"
 cmake --preset native >/dev/null && cmake --build --preset native --target tallowfin-publish tallowfin-test-server >/dev/null
-cmake --preset win32 >/dev/null && cmake --build --preset win32 --target TallowfinUpdate tallowfin-publish >/dev/null
+cmake --preset win32-release >/dev/null && cmake --build --preset win32-release --target TallowfinUpdate tallowfin-publish >/dev/null
+# The shipped i686 build runs too where the machine runs 32-bit programs: in a
+# 32-bit prefix of its own beside the session's, with the i686 stand-in.
+if tools/can-run-32bit.sh && [[ -x /usr/lib/wine/wine ]]; then run32=true; else run32=false; fi
+prefix32=$tests32/bench-wineprefix
+wine32() { WINEPREFIX=$prefix32 WINEARCH=win32 /usr/lib/wine/wine "$@"; }
 source tools/wine-session.sh
 server_pid=""
-cleanup() { [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null; end_session; }
+cleanup() {
+  [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null
+  $run32 && { WINEPREFIX=$prefix32 /usr/lib/wine/wineserver32 -k </dev/null >/dev/null 2>&1 || true; }
+  end_session
+}
 trap cleanup EXIT
 begin_session "$win/wineprefix" >/dev/null
-cmake --preset win64 >/dev/null
-cmake --build --preset win64 --target TallowfinUpdate TallowfinMain hash_bench download_bench list_bench >/dev/null
+cmake --preset win64-tests >/dev/null
+cmake --build --preset win64-tests --target TallowfinUpdate TallowfinMain hash_bench download_bench list_bench >/dev/null
+if $run32; then
+  cmake --preset win32-tests >/dev/null && cmake --build --preset win32-tests --target TallowfinMain >/dev/null
+  mkdir -p "$prefix32"
+  WINEPREFIX=$prefix32 /usr/lib/wine/wineserver32 -p </dev/null >/dev/null 2>&1 || true
+  [[ -f $prefix32/.tallowfin-ready ]] || { wine32 wineboot -u </dev/null >/dev/null 2>&1; touch "$prefix32/.tallowfin-ready"; }
+fi
 
 # ---- The installation: about 1 GB in 1,000 files (shared with hash-bench.sh) ---
 if [[ ! -f $data.complete ]]; then
@@ -66,39 +85,62 @@ bytes=$(find "$data" -type f -name '*.bin' -printf '%s\n' | awk '{ t += $1 } END
 files=$(find "$data" -type f -name '*.bin' | wc -l)
 find "$data" -type f -print0 | xargs -0 cat >/dev/null  # into the page cache
 
-# The installed product around the data: the updater and the main program's
-# stand-in beside it, and the list of everything, as the publishing tool makes it.
-rm -f "$data/TallowfinMain.log"
-cp "$win/app/TallowfinUpdate.exe" "$win/tests/standin/TallowfinMain.exe" "$data/"
+# The installed product around the data: the list of the data, as the publishing
+# tool makes it, then the updater and the main program's stand-in beside the
+# data (left out of the list, so that the builds of either width read the same
+# list and find nothing to do).
+rm -f "$data/TallowfinMain.log" "$data/TallowfinUpdate.exe" "$data/TallowfinMain.exe"
 served=$out/serve
 mkdir -p "$served/software/Tallowfin"
 "$native/publish/tallowfin-publish" make "$data" -o "$served/software/Tallowfin/filelist.xml" >/dev/null
+cp "$win/app/TallowfinUpdate.exe" "$win/tests/standin/TallowfinMain.exe" "$data/"
+# The same files for the i686 build: hard links, so both read the same pages.
+install32=$out/install32
+if $run32; then
+  rm -rf "$install32"
+  cp -al "$data" "$install32"
+  rm -f "$install32/TallowfinUpdate.exe" "$install32/TallowfinMain.exe"  # links to the x86-64 builds
+  cp "$release32/app/TallowfinUpdate.exe" "$tests32/tests/standin/TallowfinMain.exe" "$install32/"
+fi
 [[ -f $served/software/Tallowfin/big.bin ]] || head -c 209715200 /dev/urandom >"$served/software/Tallowfin/big.bin"
 "$native/tests/tallowfin-test-server" "$served" >"$out/port" &
 server_pid=$!
 for _ in $(seq 1 50); do [[ -s $out/port ]] && break; sleep 0.1; done
 proxy="http://127.0.0.1:$(head -n1 "$out/port")"
 
+# A whole run that finds nothing to do, in folder $1, by the loader "${@:3}",
+# its peak memory into file $2: the seconds from the list's request arriving at
+# the server to the main program's first line in its log, 1,000 digests between.
+noop_run() {
+  local dir=$1 rss=$2; shift 2
+  rm -f "$dir/TallowfinMain.log"
+  (cd "$dir" && http_proxy=$proxy timeout 300 /usr/bin/time -f "%M" -o "$rss" "$@" TallowfinUpdate.exe >/dev/null 2>&1 </dev/null) \
+    || { echo "the no-change run in $dir did not end normally" >&2; return 1; }
+  for _ in $(seq 1 200); do [[ -s $dir/TallowfinMain.log ]] && break; sleep 0.05; done
+  local start end
+  start=$(awk '$2 == "/software/Tallowfin/filelist.xml" { t = $1 } END { print t }' "$out/port")
+  end=$(stat -c %.9Y "$dir/TallowfinMain.log")
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }'
+}
+
 # ---- Rounds -------------------------------------------------------------------
 step "$repeat rounds"
-hash_mbps="" openssl_s="" noop_s="" md5sum_s="" worker_mbps="" curl_mbps="" list_s=""
+hash_mbps="" openssl_s="" noop_s="" noop32_s="" md5sum_s="" worker_mbps="" curl_mbps="" list_s=""
 for round in $(seq "$repeat"); do
   # MD5 through the updater's own code, and openssl over the same files.
   "$WINE" "$win/bench/hash_bench.exe" --repeat 1 --memory-mb 0 "Z:$data" >"$out/hash.txt" 2>&1 </dev/null
   hash_mbps=$(max "$hash_mbps" "$(value files_mbps "$out/hash.txt")")
   openssl_s=$(min "$openssl_s" "$(seconds_of sh -c "find '$data' -type f -name '*.bin' -print0 | xargs -0 openssl md5")")
 
-  # A whole run that finds nothing to do, from the list's request arriving
-  # at the server to the main program's first line in its log: 1,000
-  # digests between them. Its peak memory from the system's accounting.
-  rm -f "$data/TallowfinMain.log"
-  (cd "$data" && http_proxy=$proxy timeout 300 /usr/bin/time -f "%M" -o "$out/noop.rss" "$WINE" TallowfinUpdate.exe >/dev/null 2>&1 </dev/null) \
-    || { echo "the no-change run did not end normally" >&2; exit 1; }
-  for _ in $(seq 1 200); do [[ -s $data/TallowfinMain.log ]] && break; sleep 0.05; done
-  start=$(awk '$2 == "/software/Tallowfin/filelist.xml" { t = $1 } END { print t }' "$out/port")
-  end=$(stat -c %.9Y "$data/TallowfinMain.log")
-  noop_s=$(min "$noop_s" "$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')")
+  # The no-change run by the x86-64 build and, in turn, by the shipped one.
+  took=$(noop_run "$data" "$out/noop.rss" "$WINE") || exit 1
+  noop_s=$(min "$noop_s" "$took")
   noop_rss=$(cat "$out/noop.rss")
+  if $run32; then
+    took=$(noop_run "$install32" "$out/noop32.rss" env WINEPREFIX="$prefix32" WINEARCH=win32 /usr/lib/wine/wine) || exit 1
+    noop32_s=$(min "$noop32_s" "$took")
+    noop32_rss=$(cat "$out/noop32.rss")
+  fi
   # md5sum over the same files the run compares.
   md5sum_s=$(min "$md5sum_s" "$(seconds_of sh -c "find '$data' -type f ! -name TallowfinMain.log -print0 | xargs -0 md5sum")")
 
@@ -150,12 +192,17 @@ echo
 echo "| measure | updater | reference | ratio | updater's peak memory |"
 echo "|---|---|---|---|---|"
 echo "| MD5 over $files files, $((bytes / 1000000)) MB | $hash_mbps MB/s | openssl md5: $openssl_mbps MB/s | $(ratio "$hash_mbps" "$openssl_mbps") (goal >= 0.9) | $(value peak_working_set_kib "$out/hash.txt") KiB working set |"
-echo "| whole no-change run over them (list fetch to main program started) | $noop_s s | md5sum: $md5sum_s s | $(ratio "$noop_s" "$md5sum_s") (goal <= 1.2) | $noop_rss KiB RSS |"
+echo "| whole no-change run over them (list fetch to main program started), x86-64 build | $noop_s s | md5sum: $md5sum_s s | $(ratio "$noop_s" "$md5sum_s") (goal <= 1.2) | $noop_rss KiB RSS |"
+if $run32; then
+  echo "| the same run by the shipped i686 build (32-bit prefix) | $noop32_s s | md5sum: $md5sum_s s | $(ratio "$noop32_s" "$md5sum_s") (goal <= 1.2) | $noop32_rss KiB RSS |"
+else
+  echo "| the same run by the shipped i686 build | not run: this machine cannot execute 32-bit programs | | | |"
+fi
 echo "| download pass, 200 MB, worker with a progress event per 4 KiB | $worker_mbps MB/s | curl: $curl_mbps MB/s | $(ratio "$worker_mbps" "$curl_mbps") | $(value peak_working_set_kib "$out/download.txt") KiB working set |"
 dl_mbps=$(awk -v s="$dl_s" 'BEGIN { printf "%.1f", 209.7152 / s }')
 echo "| a whole run of the updater fetching and installing 200 MB (window shown) | $dl_mbps MB/s ($dl_s s) | curl: $curl_mbps MB/s | $(ratio "$dl_mbps" "$curl_mbps") | $dl_rss KiB RSS |"
 echo "| reading a list of 10,000 entries whose files all match | $list_s s | | | $(value peak_working_set_kib "$out/list.txt") KiB working set |"
 echo "| one hand-over to the main thread | $(value door_us "$out/download.txt") us | sent message: $(value send_us "$out/download.txt") us | | |"
 echo
-echo "32-bit release executables: TallowfinUpdate.exe $(size build/win32/app/TallowfinUpdate.exe) bytes" \
-  "(UpdateMgr.exe inside it, $(size build/win32/helper/UpdateMgr.exe) bytes), tallowfin-publish.exe $(size build/win32/publish/tallowfin-publish.exe) bytes."
+echo "32-bit release executables: TallowfinUpdate.exe $(size "$release32/app/TallowfinUpdate.exe") bytes" \
+  "(UpdateMgr.exe inside it, $(size "$release32/helper/UpdateMgr.exe") bytes), tallowfin-publish.exe $(size "$release32/publish/tallowfin-publish.exe") bytes."

@@ -2,10 +2,12 @@
 # The demo: an installed Tallowfin Beta and a newer release published on a real
 # web server, and the updater bringing the installation up to date under Wine.
 #   tools/demo.sh            build, run, save a screenshot, print what happened
-#   tools/demo.sh --check [BUILD_ROOT]
-#                            the same steps on an existing build (BUILD_ROOT
-#                            holds native/ and win64/; default build/), fast
-#                            and quiet, for the test suite (no rate limit)
+#   tools/demo.sh --check [WINDOWS_BUILD]
+#                            the same steps on an existing Windows build with
+#                            the tests (default build/win64-tests; an i686 one
+#                            runs in a 32-bit prefix), whose sibling native/
+#                            holds the publishing tool; fast and quiet, for the
+#                            test suite (no rate limit)
 # Ends by itself within a few minutes and leaves no process running.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,9 +15,13 @@ root=$PWD
 check=false
 [[ ${1:-} == --check ]] && check=true
 
-build=$root/build
-$check && [[ -n ${2:-} ]] && build=$(cd "$2" && pwd)
-if $check; then out=$build/demo-check; else out=${DEMO_OUT:-$root/demo-out}; fi
+win=$root/build/win64-tests
+$check && [[ -n ${2:-} ]] && win=$(cd "$2" && pwd)
+build=$(dirname "$win")
+if $check; then out=$win/demo-check; else out=${DEMO_OUT:-$root/demo-out}; fi
+# The loader follows the build: i686 programs run in a 32-bit prefix.
+bits=64
+if $check && ! grep -q '^CMAKE_SYSTEM_PROCESSOR:[A-Z]*=x86_64$' "$win/CMakeCache.txt"; then bits=32; fi
 host=update.tallowfin.example
 started=$(date +%s.%N)
 
@@ -36,14 +42,13 @@ cleanup() {
 }
 trap cleanup EXIT
 # A prefix of the demo's own: ending it must not touch the test suite's.
-begin_session "$build/demo-wineprefix" >/dev/null
+begin_session "$win/demo-wineprefix" "$bits" >/dev/null
 if ! $check; then
-  cmake --preset win64 >/dev/null && \
-    cmake --build --preset win64 --target TallowfinUpdate TallowfinMain TestComServer >/dev/null \
+  cmake --preset win64-tests >/dev/null && \
+    cmake --build --preset win64-tests --target TallowfinUpdate TallowfinMain TestComServer >/dev/null \
     || fail "the Windows build failed"
 fi
 publish=$build/native/publish/tallowfin-publish
-win=$build/win64
 for f in "$publish" "$win/app/TallowfinUpdate.exe" "$win/tests/standin/TallowfinMain.exe" \
          "$win/tests/standin/TestComServer.dll"; do
   [[ -f $f ]] || fail "missing $f (build first)"
@@ -87,7 +92,11 @@ cp -r "$release/." "$served/"
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 rate=$($check && echo 0 || echo 600k)
-sed -e "s#@DEMO@#$out#g" -e "s#@PORT@#$port#g" -e "s#@RATE@#$rate#g" demo/nginx.conf.in > "$out/nginx/nginx.conf"
+# nginx's workers run as the user who runs the demo: as another user they could
+# not enter a checkout in a private folder (a home of mode 0700) and would
+# answer 404 for every file.
+sed -e "s#@DEMO@#$out#g" -e "s#@PORT@#$port#g" -e "s#@RATE@#$rate#g" \
+    -e "s#@USER@#$(id -un) $(id -gn)#g" demo/nginx.conf.in > "$out/nginx/nginx.conf"
 /usr/sbin/nginx -p "$out/nginx" -c "$out/nginx/nginx.conf" 2>"$out/nginx/stderr.log" &
 nginx_pid=$!
 for _ in $(seq 1 50); do

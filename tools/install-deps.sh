@@ -46,8 +46,18 @@ if [[ ${#missing[@]} -gt 0 ]]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -q
-  # The i386 architecture is deliberately not added: wine32 breaks the 64-bit loader here.
   $sudo apt-get install -y -q "${missing[@]}"
+fi
+
+# The 32-bit run of the Windows tests needs Wine's 32-bit loader, from the i386
+# architecture. Only where the kernel runs 32-bit programs: elsewhere wine32
+# cannot run and adding i386 breaks the 64-bit Wine too.
+if "$(dirname "$0")/can-run-32bit.sh" && [[ ! -x /usr/lib/wine/wine || ! -x /usr/lib/wine/wineserver32 ]]; then
+  echo "Installing Wine's 32-bit loader (this machine runs 32-bit programs)"
+  export DEBIAN_FRONTEND=noninteractive
+  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q wine32:i386
 fi
 if ! locale -a 2>/dev/null | grep -qix 'ko_KR.utf8'; then
   echo "Generating the ko_KR.UTF-8 locale"

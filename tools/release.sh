@@ -4,7 +4,7 @@
 # tool for Windows and for Linux. Then checks the Windows files' headers and
 # resources, and fails when a check fails.
 #
-# TALLOWFIN_BUILD_ROOT  where the win32 and native builds live (default: build)
+# TALLOWFIN_BUILD_ROOT  where the win32-release and native builds live (default: build)
 # TALLOWFIN_DIST        where the release is collected (default: dist)
 # TALLOWFIN_EXECUTION_LEVEL  asInvoker or requireAdministrator, for the updater's
 #                       manifest; kept in the build's cache once given
@@ -19,9 +19,9 @@ step() { echo; echo "== $*"; }
 level_option=()
 [[ -n ${TALLOWFIN_EXECUTION_LEVEL:-} ]] && level_option=("-DTALLOWFIN_EXECUTION_LEVEL=$TALLOWFIN_EXECUTION_LEVEL")
 
-step "32-bit Windows release build ($build/win32)"
-cmake --preset win32 -B "$build/win32" "${level_option[@]}" >/dev/null
-cmake --build "$build/win32" -j "$jobs" --target TallowfinUpdate tallowfin-publish
+step "32-bit Windows release build ($build/win32-release)"
+cmake --preset win32-release -B "$build/win32-release" "${level_option[@]}" >/dev/null
+cmake --build "$build/win32-release" -j "$jobs" --target TallowfinUpdate tallowfin-publish
 
 # The shipped Linux tool is an optimised build without the sanitizers that the
 # test build carries; the checker is a build tool and comes from the test build.
@@ -35,9 +35,9 @@ cmake --build "$build/native" -j "$jobs" --target tallowfin-pecheck
 step "Collecting $dist/"
 rm -rf "$dist"
 mkdir -p "$dist"
-cp "$build/win32/app/TallowfinUpdate.exe" \
-   "$build/win32/helper/UpdateMgr.exe" \
-   "$build/win32/publish/tallowfin-publish.exe" \
+cp "$build/win32-release/app/TallowfinUpdate.exe" \
+   "$build/win32-release/helper/UpdateMgr.exe" \
+   "$build/win32-release/publish/tallowfin-publish.exe" \
    "$build/native-release/publish/tallowfin-publish" \
    "$dist/"
 
@@ -45,10 +45,10 @@ step "Checks"
 checker=$build/native/tools/pe/tallowfin-pecheck
 # The embedded helper is compared with the file the build made, not with the
 # copy just taken of it.
-"$checker" --helper "$build/win32/helper/UpdateMgr.exe" "$dist"
+"$checker" --helper "$build/win32-release/helper/UpdateMgr.exe" "$dist"
 
 step "Release $("$checker" --project-version)"
-level=$(sed -n 's/^TALLOWFIN_EXECUTION_LEVEL:[A-Z]*=//p' "$build/win32/CMakeCache.txt")
+level=$(sed -n 's/^TALLOWFIN_EXECUTION_LEVEL:[A-Z]*=//p' "$build/win32-release/CMakeCache.txt")
 echo "Execution level of the updater: $level"
 for file in TallowfinUpdate.exe UpdateMgr.exe tallowfin-publish.exe tallowfin-publish; do
   printf '  %-24s %9d bytes\n' "$file" "$(stat -c %s "$dist/$file")"

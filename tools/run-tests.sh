@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
-# Builds all three configurations and runs every test: the portable unit tests
+# Builds the configurations and runs every test: the portable unit tests
 # natively under the sanitizers, the Windows tests under Wine on a private
-# display. Ends with CTest's summary; exits non-zero when anything fails.
+# display: against the x86-64 build always, and a second time against the i686
+# build (the architecture that ships) wherever this machine can run 32-bit
+# programs. Ends with CTest's summary of each run and the architectures that
+# ran; exits non-zero when anything fails.
+#
+# Arguments are passed to every ctest run (for example -R InstallTest).
+# TALLOWFIN_TEST_RUNS picks runs among "native win64 win32" (default: all of
+# them that this machine can run); asking for win32 where 32-bit programs cannot
+# run is an error.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,26 +18,68 @@ jobs=$(nproc)
 step() { echo; echo "== $*"; }
 fail=0
 
+if tools/can-run-32bit.sh; then can32=true; else can32=false; fi
+runs=${TALLOWFIN_TEST_RUNS:-native win64 win32}
+want() { [[ " $runs " == *" $1 "* ]]; }
+if want win32 && ! $can32; then
+  if [[ -n ${TALLOWFIN_TEST_RUNS:-} ]]; then
+    echo "The 32-bit tests cannot run here: this machine cannot execute 32-bit programs." >&2
+    exit 1
+  fi
+  runs=${runs/win32/}
+fi
+
 step "Native build (sanitizers)"
 cmake --preset native >/dev/null && cmake --build --preset native -j "$jobs" || exit 1
 
 step "32-bit Windows release build, collected and checked as make release does"
-cmake --preset win32 >/dev/null && cmake --build --preset win32 -j "$jobs" || exit 1
+cmake --preset win32-release >/dev/null && cmake --build --preset win32-release -j "$jobs" || exit 1
 TALLOWFIN_DIST=build/dist-check tools/release.sh >build/release-check.log 2>&1 || {
   cat build/release-check.log; echo "the release checks failed"; exit 1; }
 grep -E "checks, [0-9]+ failed" build/release-check.log
+$can32 || echo "The i686 build was built and inspected but not run: this machine cannot execute 32-bit programs."
 
 source tools/wine-session.sh
 trap end_session EXIT
-begin_session "$root/build/win64/wineprefix" || exit 1
 
-step "64-bit Windows build (tests are listed under Wine)"
-cmake --preset win64 >/dev/null && cmake --build --preset win64 -j "$jobs" || exit 1
+# name of the run | what ran, for the last line
+ran=()
+summaries=()
+# ctest in a build directory, its output kept for the summary at the end.
+run_ctest() {
+  local name=$1 dir=$2; shift 2
+  local log=$root/build/$name-ctest.log
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@") 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  summaries+=("$name|$log")
+  return "$status"
+}
 
-step "Native tests"
-(cd build/native && ctest --output-on-failure -j "$jobs" "$@") || fail=1
+if want native; then
+  step "Native tests"
+  run_ctest native build/native "$@" || fail=1
+  ran+=("native x86-64 (Linux, sanitizers)")
+fi
 
-step "Windows tests under Wine"
-(cd build/win64 && ctest --output-on-failure -j "$jobs" "$@") || fail=1
+for bits in 64 32; do
+  want "win$bits" || continue
+  preset=win$bits-tests
+  begin_session "$root/build/$preset/wineprefix" "$bits" || exit 1
+  step "$bits-bit Windows build with the tests ($preset; tests are listed under Wine)"
+  cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j "$jobs" || exit 1
+  step "Windows tests under Wine, $([[ $bits == 64 ]] && echo x86-64 build, 64-bit loader || echo i686 build, 32-bit prefix and loader)"
+  run_ctest "$preset" "build/$preset" "$@" || fail=1
+  end_session
+  ran+=("$([[ $bits == 64 ]] && echo "Windows x86-64 (Wine, 64-bit)" || echo "Windows i686 (Wine, 32-bit prefix)")")
+done
 
+step "Summary"
+for entry in "${summaries[@]}"; do
+  echo "-- ${entry%%|*}"
+  # CTest's own summary: the pass rate, the tests that failed, the time.
+  sed -n '/tests passed, /,$p' "${entry#*|}"
+done
+echo
+joined=$(printf '%s, ' "${ran[@]}")
+echo "Architectures run: ${joined%, }$($can32 || echo "; i686 built and inspected only (no 32-bit programs on this machine)")"
 exit $fail

@@ -1,12 +1,24 @@
 # Sourced by the scripts that run Windows programs: a private X display (Xvfb)
 # and a Wine prefix with a persistent server, both ended by end_session.
-# Usage: source tools/wine-session.sh; begin_session PREFIX; ...; end_session
+# Usage: source tools/wine-session.sh; begin_session PREFIX [64|32]; ...; end_session
+# 64 (the default) runs x86-64 programs under the 64-bit loader; 32 runs i686
+# programs in a 32-bit prefix under the 32-bit loader (where the machine can).
+# $WINE and $WINESERVER name the loader and server of the session.
 
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 
 begin_session() {
-  local prefix=$1
+  local prefix=$1 bits=${2:-64}
+  if [[ $bits == 32 ]]; then
+    WINE=/usr/lib/wine/wine
+    WINESERVER=/usr/lib/wine/wineserver32
+    export WINEARCH=win32
+  else
+    WINE=/usr/lib/wine/wine64
+    WINESERVER=/usr/lib/wine/wineserver64
+    unset WINEARCH
+  fi
   export WINEPREFIX=$prefix
   export WINEDEBUG=-all
   # winedbg disabled: a crashing program then exits with code 5 instead of
