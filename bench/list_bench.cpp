@@ -89,6 +89,6 @@ int main(int argc, char** argv)
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
     std::printf("entries %d\nlist_bytes %zu\nrecords %zu\nseconds %.3f\npeak_working_set_kib %zu\n", entries,
-                list.size(), records, best, counters.PeakWorkingSetSize / 1024);
+                list.size(), records, best, static_cast<std::size_t>(counters.PeakWorkingSetSize / 1024));
     return records == 0 ? 0 : 1;
 }

@@ -121,12 +121,18 @@ TEST_F(UpdaterTest, HandleTextFormsThatReachTheWindowAndThoseThatDoNot)
 {
     KernelHandle mutex(CreateMutexA(nullptr, FALSE, "KESTAL_TALLOWFIN_BETA"));
     static int received = 0;
+    // A window procedure in the system's calling convention, which a lambda
+    // cannot have on 32-bit Windows.
+    struct Probe {
+        static LRESULT CALLBACK Proc(HWND w, UINT m, WPARAM wp, LPARAM lp)
+        {
+            if (m == 0x0403 && wp == 0 && lp == 0) ++received;
+            return DefWindowProcA(w, m, wp, lp);
+        }
+    };
     WNDCLASSA wc{};
     wc.lpszClassName = "HandOffProbe";
-    wc.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
-        if (m == 0x0403 && wp == 0 && lp == 0) ++received;
-        return DefWindowProcA(w, m, wp, lp);
-    };
+    wc.lpfnWndProc = Probe::Proc;
     RegisterClassA(&wc);
     WindowHandle probe(CreateWindowExA(0, "HandOffProbe", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(probe);
