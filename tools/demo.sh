@@ -2,10 +2,10 @@
 # The demo: an installed Tallowfin Beta and a newer release published on a real
 # web server, and the updater bringing the installation up to date under Wine.
 #   tools/demo.sh            build, run, save a screenshot, print what happened
-#   tools/demo.sh --check [WINDOWS_BUILD]
+#   tools/demo.sh --check [WINDOWS_BUILD [64|32]]
 #                            the same steps on an existing Windows build with
-#                            the tests (default build/win64-tests; an i686 one
-#                            runs in a 32-bit prefix), whose sibling native/
+#                            the tests (default build/win64-tests; an i686 one,
+#                            given with 32, runs in a 32-bit prefix), whose sibling native/
 #                            holds the publishing tool; fast and quiet, for the
 #                            test suite (no rate limit)
 # Ends by itself within a few minutes and leaves no process running.
@@ -21,7 +21,7 @@ build=$(dirname "$win")
 if $check; then out=$win/demo-check; else out=${DEMO_OUT:-$root/demo-out}; fi
 # The loader follows the build: i686 programs run in a 32-bit prefix.
 bits=64
-if $check && ! grep -q '^CMAKE_SYSTEM_PROCESSOR:[A-Z]*=x86_64$' "$win/CMakeCache.txt"; then bits=32; fi
+$check && [[ ${3:-} == 32 ]] && bits=32
 host=update.tallowfin.example
 started=$(date +%s.%N)
 
