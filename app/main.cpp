@@ -12,8 +12,8 @@
 #include "download/internet.h"
 #include "helper/command_line.h"
 
-#ifndef TALLOWFIN_UPDATE_HOST
-#define TALLOWFIN_UPDATE_HOST "update.tallowfin.example"
+#ifndef TALLOWFIN_UPDATE_URL
+#define TALLOWFIN_UPDATE_URL "http://update.tallowfin.example/software/Tallowfin/"
 #endif
 
 namespace {
@@ -29,7 +29,7 @@ int RunUpdate(HINSTANCE instance)
     app.ShowMainForm = false;  // the controller shows the form when there is something to fetch
 
     TMainForm::Settings settings;
-    settings.BaseUrl = "http://" TALLOWFIN_UPDATE_HOST "/software/Tallowfin/";
+    settings.BaseUrl = TALLOWFIN_UPDATE_URL;
     settings.OwnPath = OwnExecutablePath();
     const auto arguments = SplitCommandLine(GetCommandLineA(), IsLeadByteOfAnsiCodePage);
     if (!arguments.empty()) settings.FirstArgument = arguments.front();

@@ -32,7 +32,7 @@ public:
     static constexpr UINT kSecondRetryDelay = 1000;
 
     struct Settings {
-        std::string BaseUrl;        // "http://host/software/Tallowfin/"
+        std::string BaseUrl;        // "http://host/software/Tallowfin/", or https://, ending in "/"
         std::string OwnPath;        // the running executable
         std::string FirstArgument;  // the updater's own first argument, or empty
         HMODULE ResourceModule = nullptr;  // holds the helper; null: the running executable

@@ -6,6 +6,7 @@
 #include <array>
 
 #include "common/win_error.h"
+#include "download/url_rules.h"
 
 namespace tallowfin {
 
@@ -13,24 +14,7 @@ namespace {
 
 constexpr std::uint32_t kReadSize = 4096;
 
-bool StartsWithHttpScheme(const std::string& url)
-{
-    static constexpr char kScheme[] = "http://";
-    if (url.size() < sizeof kScheme - 1) return false;
-    for (std::size_t i = 0; i + 1 < sizeof kScheme; ++i) {
-        char c = url[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kScheme[i]) return false;
-    }
-    return true;
-}
-
 }  // namespace
-
-std::string ResolveUrl(const std::string& baseUrl, const std::string& url)
-{
-    return StartsWithHttpScheme(url) ? url : baseUrl + url;
-}
 
 TWebThread::TWebThread(MainThreadDoor& door, InternetLayer& internet) : TThread(door), internet_(internet) {}
 

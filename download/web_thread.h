@@ -57,8 +57,4 @@ private:
     std::string partialPath_;
 };
 
-// Builds the address of a record: a Url beginning with "http://" in any case is
-// absolute, anything else is appended to the base address as it stands.
-std::string ResolveUrl(const std::string& baseUrl, const std::string& url);
-
 }  // namespace tallowfin

@@ -5,6 +5,7 @@
 #include "app/error_text.h"
 #include "control/launch_rules.h"
 #include "control/path_rules.h"
+#include "download/url_rules.h"
 #include "helper/command_line.h"
 #include "selfreplace/self_update_rules.h"
 
@@ -62,6 +63,34 @@ TEST(PathRules, LetterCaseChangesForAsciiLettersOnly)
     // "업" in code page 949 is 0xBE 0xF7: bytes above 0x7F stay as they are.
     EXPECT_EQ(AsciiLower("C:\\ABC\\\xBE\xF7.EXE"), "c:\\abc\\\xBE\xF7.exe");
     EXPECT_EQ(AsciiUpper("a-z\xE0\xFF"), "A-Z\xE0\xFF");
+}
+
+TEST(UrlRules, OnlyHttpAndHttpsWithTheirSlashesAreAbsoluteInAnyCase)
+{
+    const std::string base = "https://update.example/software/Tallowfin/";
+    for (const char* absolute : {"http://cdn.example/a.bin", "HTTP://cdn.example/a.bin", "https://cdn.example/a.bin",
+                                 "HtTpS://Cdn.Example/A.bin", "https://", "https:///x"})
+        EXPECT_EQ(ResolveUrl(base, absolute), absolute);
+    // Everything else names a file under the base, as it stands.
+    for (const char* relative : {"a.bin", "/a.bin", " https://cdn.example/a.bin", "https:cdn.example/a.bin",
+                                 "https:/cdn.example/a.bin", "httpss://cdn.example/a.bin", "ftp://cdn.example/a.bin",
+                                 "https//cdn.example/a.bin", "xhttps://cdn.example/a.bin", "http\\://x", ""})
+        EXPECT_EQ(ResolveUrl(base, relative), base + relative) << relative;
+}
+
+TEST(UrlRules, OnlyLeavingHttpsForAnotherSchemeIsADowngrade)
+{
+    EXPECT_TRUE(IsDowngrade("https://a/x", "http://a/x"));
+    EXPECT_TRUE(IsDowngrade("HTTPS://a/x", "Http://a/x"));
+    EXPECT_TRUE(IsDowngrade("https://a/x", "ftp://a/x"));
+    EXPECT_TRUE(IsDowngrade("https://a/x", "unknown:"));
+    EXPECT_FALSE(IsDowngrade("https://a/x", "HTTPS://b/y"));
+    EXPECT_FALSE(IsDowngrade("http://a/x", "https://a/x"));
+    EXPECT_FALSE(IsDowngrade("http://a/x", "http://b/x"));
+    // A relative target keeps the scheme it came from.
+    EXPECT_FALSE(IsDowngrade("https://a/x", "/y"));
+    EXPECT_FALSE(IsDowngrade("https://a/x", "//b/y"));
+    EXPECT_FALSE(IsDowngrade(" https://a/x", "http://a/x"));
 }
 
 TEST(SelfUpdateRules, StagedFileLiesBesideTheExecutable)

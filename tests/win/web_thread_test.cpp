@@ -203,16 +203,16 @@ TEST_F(WebThreadTest, FirstRecordFailingDoesNotStopTheOthers)
     std::filesystem::remove(c.TempFile);
 }
 
-TEST_F(WebThreadTest, UrlsAreAbsoluteOnlyWithAnHttpSchemeInAnyCase)
+TEST_F(WebThreadTest, UrlsAreAbsoluteOnlyWithAnHttpOrHttpsSchemeInAnyCase)
 {
     TUpdateRec recs[] = {{"", "HTTP://Host.Test/A.bin", "", ""},
                          {"", " http://host.test/b", "", ""},
-                         {"", "https://host.test/c", "", ""},
+                         {"", "HttpS://host.test/c", "", ""},
                          {"", "filelist.xml", "", ""},
                          {"", "/d", "", ""}};
     Run({&recs[0], &recs[1], &recs[2], &recs[3], &recs[4]});
     EXPECT_EQ(internet.opened, (std::vector<std::string>{"HTTP://Host.Test/A.bin", kBase + " http://host.test/b",
-                                                         kBase + "https://host.test/c", kBase + "filelist.xml",
+                                                         "HttpS://host.test/c", kBase + "filelist.xml",
                                                          kBase + "/d"}));
 }
 
