@@ -7,21 +7,26 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "download/internet.h"
+#include "download/url_rules.h"
 
 namespace tallowfin {
 
 namespace {
 
-// A session or a URL of the library, with the read-ahead buffer of a URL.
+// A session or a URL of the library, with the read-ahead buffer of a URL and
+// the address its request has reached through redirects.
 struct Stream {
     explicit Stream(HINTERNET h) : internet(h) {}
     HINTERNET internet;
     std::vector<char> buffer;
     std::size_t position = 0;
     std::size_t filled = 0;
+    std::string location;
+    bool downgraded = false;
 };
 
 Stream& StreamOf(InternetLayer::Handle handle) { return *static_cast<Stream*>(handle); }
@@ -39,18 +44,72 @@ InternetLayer::Handle Wrap(HINTERNET internet)
     return internet ? std::make_unique<Stream>(internet).release() : nullptr;
 }
 
+// The address the reply came from, after redirects. When the library cannot
+// tell, an address of no scheme we fetch, which a request that began on HTTPS
+// refuses.
+std::string FinalUrl(HINTERNET request)
+{
+    char url[INTERNET_MAX_URL_LENGTH + 1] = {};
+    DWORD size = sizeof url - 1;
+    if (!InternetQueryOptionA(request, INTERNET_OPTION_URL, url, &size)) return "unknown:";
+    return std::string(url, std::strlen(url));
+}
+
+// Follows a request through its redirects. The library reports each one
+// before it sends the next request; its context is the URL's Stream, which
+// lives as long as the handle. Other reports, and the session's (no context),
+// are not looked at.
+void CALLBACK OnInternetStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD) noexcept
+{
+    if (status != INTERNET_STATUS_REDIRECT || context == 0 || information == nullptr) return;
+    Stream& stream = *reinterpret_cast<Stream*>(context);
+    const char* target = static_cast<const char*>(information);
+    try {
+        if (IsDowngrade(stream.location, target)) stream.downgraded = true;
+        // A relative target stays on the scheme it came from.
+        if (!SchemeOf(target).empty()) stream.location = target;
+    } catch (...) {
+        stream.downgraded = true;  // an address we cannot follow is not trusted
+    }
+}
+
 class WinInetLayer final : public InternetLayer {
 public:
     Handle Open(const char* agent) override
     {
-        return Wrap(InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+        HINTERNET session = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+        if (session && InternetSetStatusCallbackA(session, OnInternetStatus) == INTERNET_INVALID_STATUS_CALLBACK) {
+            // Without the reports a redirect away from HTTPS would go unseen.
+            const DWORD error = GetLastError();
+            InternetCloseHandle(session);
+            SetLastError(error);
+            return nullptr;
+        }
+        return Wrap(session);
     }
 
     Handle OpenUrl(Handle session, const char* url) override
     {
+        auto stream = std::make_unique<Stream>(nullptr);
+        stream->location = url;
         // Caching is off: a stale copy of the list would hide an update, and a
-        // stale copy of a file would be installed over a newer one.
-        return Wrap(InternetOpenUrlA(StreamOf(session).internet, url, nullptr, 0, INTERNET_FLAG_RELOAD, 0));
+        // stale copy of a file would be installed over a newer one. Certificate
+        // errors are never ignored: a server that cannot prove its name fails
+        // the fetch like one that does not answer. Redirects from HTTP to HTTPS
+        // are followed whatever the user's zone-crossing warning says.
+        stream->internet = InternetOpenUrlA(StreamOf(session).internet, url, nullptr, 0,
+                                            INTERNET_FLAG_RELOAD | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS,
+                                            reinterpret_cast<DWORD_PTR>(stream.get()));
+        if (!stream->internet) return nullptr;
+        // A redirect from HTTPS to plain HTTP is refused, at any step: the
+        // library may have followed it, and whatever came over plain HTTP can
+        // have been changed on the way. The reply is closed unread.
+        if (stream->downgraded || IsDowngrade(url, FinalUrl(stream->internet))) {
+            Close(stream.release());
+            SetLastError(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
+            return nullptr;
+        }
+        return stream.release();
     }
 
     std::uint32_t BodyLength(Handle url) override
