@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <utility>
 
@@ -95,6 +96,18 @@ struct WindowTraits {
     static bool close(pointer h) noexcept { return DestroyWindow(h) != FALSE; }
 };
 
+struct CertStoreTraits {
+    using pointer = HCERTSTORE;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return CertCloseStore(h, 0) != FALSE; }
+};
+
+struct CertContextTraits {
+    using pointer = PCCERT_CONTEXT;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return CertFreeCertificateContext(h) != FALSE; }
+};
+
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
 using FileHandle = UniqueHandle<FileHandleTraits>;
 using FindHandle = UniqueHandle<FindHandleTraits>;
@@ -104,5 +117,7 @@ using GdiObject = UniqueHandle<GdiObjectTraits>;
 using IconHandle = UniqueHandle<IconTraits>;
 using MenuHandle = UniqueHandle<MenuTraits>;
 using WindowHandle = UniqueHandle<WindowTraits>;
+using CertStore = UniqueHandle<CertStoreTraits>;
+using CertContext = UniqueHandle<CertContextTraits>;
 
 }  // namespace tallowfin

@@ -19,7 +19,7 @@ needs=(
   "g++|g++"
   "curl|curl"
   "openssl|openssl"
-  "python3|python3"
+  "/usr/bin/python3|python3"
   "/usr/sbin/nginx|nginx-light"
   "xwd|x11-apps"
   "convert|imagemagick"

@@ -102,6 +102,8 @@ const char* ReasonOf(int status)
 {
     switch (status) {
     case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
@@ -295,6 +297,7 @@ void HttpServer::Serve(std::intptr_t clientHandle)
         std::string body = "<html><body>" + std::to_string(status) + " " + ReasonOf(status) + "</body></html>";
         std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + ReasonOf(status) +
                             "\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
+                            (fault.location.empty() ? "" : "\r\nLocation: " + fault.location) +
                             "\r\nConnection: close\r\n\r\n" + body;
         SendAll(client, reply.data(), reply.size());
     };

@@ -19,6 +19,7 @@ namespace tallowfin::test {
 
 struct Fault {
     int status = 0;                  // answer with this status and a small error page
+    std::string location{};          // with a 3xx status: where the answer sends the client
     std::int64_t cutAfter = -1;      // announce the full length, send this many body bytes, close
     bool noContentLength = false;    // send the body without a length, ended by closing
     int delayMs = 0;                 // wait before answering

@@ -119,7 +119,7 @@ TEST_F(FaultsTest, ListFetchFaultsAreRetriedUntilTheServerAnswersWell)
 
 TEST_F(FaultsTest, FileFaultsStopThePassAndTheNextRunConverges)
 {
-    for (const Fault fault : {Fault{.status = 500}, Fault{.noContentLength = true}, Fault{.cutAfter = 60000}}) {
+    for (const Fault& fault : {Fault{.status = 500}, Fault{.noContentLength = true}, Fault{.cutAfter = 60000}}) {
         box.Server().SetFault("/software/Tallowfin/file3.bin", fault);
         box.Server().ClearRequests();
         Process updater = box.StartUpdater();
@@ -342,6 +342,126 @@ TEST_F(BadListTest, PathLongerThanTheSystemAllowsDoesNotStopTheOthers)
     box.PublishList(longPath);
     ExpectQuickEnd();
     for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+}
+
+// ---- HTTPS --------------------------------------------------------------------
+
+constexpr char kUpdateHost[] = "update.tallowfin.example";
+constexpr char kCdnHost[] = "cdn.tallowfin.example";
+const std::string kHttpsBase = "https://update.tallowfin.example/software/Tallowfin/";
+const std::string kCdnBase = "HTTPS://CDN.Tallowfin.Example/software/Tallowfin/";
+
+// The same product served over HTTPS too, to the updater built with an HTTPS
+// base, with the test authority trusted in the prefix for each test's length.
+class HttpsTest : public FaultsTest {
+protected:
+    HttpsTest() { box.InstallUpdater(HttpsUpdaterExe()); }
+
+    // Requests that reached the server through a tunnel to `host`: in origin
+    // form, as they arrive over TLS, never in the absolute form of plain HTTP.
+    std::size_t SecureRequests(const std::string& host)
+    {
+        std::size_t count = 0;
+        for (auto& request : box.Server().Requests())
+            if (request.target.rfind('/', 0) == 0 && _stricmp(request.Header("Host").c_str(), host.c_str()) == 0)
+                ++count;
+        return count;
+    }
+
+    TrustedTestAuthority authority;
+};
+
+TEST_F(HttpsTest, HttpsBaseInstallsAndAbsoluteHttpsAddressesComeFromTheirOwnHost)
+{
+    TlsProxy& proxy = box.ServeHttps({{kUpdateHost, "update.pem"}, {kCdnHost, "cdn.pem"}});
+    entries[1].downurl = kCdnBase + entries[1].downurl;
+    box.PublishList(entries);
+    Process updater = box.StartUpdater();
+    ASSERT_EQ(updater.WaitExit(60s), 0u) << DescribeWindows(updater.Id());
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+    EXPECT_EQ(SecureRequests(kCdnHost), 1u);
+    EXPECT_EQ(SecureRequests(kUpdateHost), newContent.size());
+    EXPECT_EQ(box.Server().Requests().size(), 1 + newContent.size()) << "something went over plain HTTP";
+    EXPECT_EQ(proxy.CountReports("tls cdn.tallowfin.example ok"), 1u);
+    ExpectConvergence();
+}
+
+// Another authority, another name, a past validity: each fails the list pass,
+// which is retried, and the download pass, which installs nothing; no request
+// reaches the server over such a connection.
+TEST_F(HttpsTest, CertificateThatDoesNotVerifyFailsThePass)
+{
+    for (auto& entry : entries) entry.downurl = kCdnBase + entry.downurl;
+    box.PublishList(entries);
+    for (const char* certificate : {"stranger.pem", "misnamed.pem", "expired.pem"}) {
+        SCOPED_TRACE(certificate);
+        TlsProxy* proxy = &box.ServeHttps({{kUpdateHost, certificate}});
+        box.Server().ClearRequests();
+        Process updater = box.StartUpdater();
+        EXPECT_TRUE(WaitUntil([&] { return proxy->CountReports("tls update.tallowfin.example") >= 2; }, 20s))
+            << "the list was not asked for again";
+        EXPECT_TRUE(updater.Running());
+        EXPECT_TRUE(box.Server().Requests().empty());
+        updater.Kill();
+
+        proxy = &box.ServeHttps({{kUpdateHost, "update.pem"}, {kCdnHost, certificate}});
+        updater = box.StartUpdater();
+        ASSERT_TRUE(WaitUntil([&] { return proxy->CountReports("tls cdn.tallowfin.example") >= entries.size(); }, 30s));
+        std::this_thread::sleep_for(1500ms);
+        EXPECT_TRUE(updater.Running()) << "a failed download pass waits for the user";
+        EXPECT_EQ(SecureRequests(kCdnHost), 0u);
+        ExpectWholeFiles();
+        for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+        EXPECT_FALSE(fs::exists(box.Install() / "added.txt"));
+        EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+        updater.Kill();
+    }
+    box.ServeHttps({{kUpdateHost, "update.pem"}, {kCdnHost, "cdn.pem"}});
+    ExpectConvergence();
+}
+
+TEST_F(HttpsTest, RedirectToHttpsIsFollowedAndAwayFromItRefused)
+{
+    box.ServeHttps({{kUpdateHost, "update.pem"}});
+    const std::string plainBase = "http://update.tallowfin.example/software/Tallowfin/";
+    // The list sent on to plain HTTP: the list pass fails and is retried.
+    box.Publish("plain/filelist.xml", ReadBytes(box.Served("filelist.xml")));
+    box.Server().SetFault("/software/Tallowfin/filelist.xml", {.status = 301, .location = plainBase + "plain/filelist.xml"});
+    {
+        Process updater = box.StartUpdater();
+        EXPECT_TRUE(WaitUntil([&] { return box.Server().CountRequests("/software/Tallowfin/filelist.xml") >= 2; }, 20s))
+            << "the list pass was not retried";
+        EXPECT_TRUE(updater.Running());
+        for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+        updater.Kill();
+    }
+    // A plain address that the server sends on to HTTPS.
+    entries[1].downurl = plainBase + "plain/" + entries[1].downurl;
+    box.PublishList(entries);
+    const auto sendPlainOnToHttps = [&] {
+        box.Server().ClearFaults();
+        box.Server().SetFault("/software/Tallowfin/plain/file0.bin", {.status = 301, .location = kHttpsBase + "file0.bin"});
+    };
+    // A file that passes through plain HTTP on its way back to HTTPS: refused,
+    // though the last answer comes over HTTPS.
+    sendPlainOnToHttps();
+    box.Server().SetFault("/software/Tallowfin/file3.bin", {.status = 302, .location = plainBase + "hop/file3.bin"});
+    box.Server().SetFault("/software/Tallowfin/hop/file3.bin", {.status = 302, .location = kHttpsBase + "final/file3.bin"});
+    box.Publish("final/file3.bin", newContent["file3.bin"]);
+    box.Server().ClearRequests();
+    {
+        Process updater = box.StartUpdater();
+        ExpectStoppedPass(updater, "file5.bin");
+        updater.Kill();
+    }
+    // Without the detour the run completes, the plain address included.
+    sendPlainOnToHttps();
+    box.Server().ClearRequests();
+    Process updater = box.StartUpdater();
+    ASSERT_EQ(updater.WaitExit(60s), 0u) << DescribeWindows(updater.Id());
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/plain/file0.bin"), 1u);
+    EXPECT_EQ(SecureRequests(kUpdateHost), newContent.size() + 1) << "every file and the list, over HTTPS";
 }
 
 }  // namespace

@@ -72,6 +72,7 @@ bool Near(COLORREF pixel, int r, int g, int b)
 }  // namespace
 
 fs::path UpdaterExe() { return FromBuild(TALLOWFIN_UPDATER_EXE); }
+fs::path HttpsUpdaterExe() { return FromBuild(TALLOWFIN_HTTPS_UPDATER_EXE); }
 fs::path HelperExe() { return FromBuild(TALLOWFIN_HELPER_EXE); }
 fs::path StandInExe() { return FromBuild(TALLOWFIN_STANDIN_EXE); }
 fs::path TestComDll() { return FromBuild(TALLOWFIN_TEST_COM_DLL); }
@@ -275,6 +276,14 @@ Sandbox::~Sandbox()
     EndProcessesUnder(root_.path());
 }
 
+void Sandbox::InstallUpdater(const fs::path& exe) { fs::copy_file(exe, Updater(), fs::copy_options::overwrite_existing); }
+
+TlsProxy& Sandbox::ServeHttps(const std::map<std::string, std::string>& certificates)
+{
+    tls_ = std::make_unique<TlsProxy>(server_, certificates);
+    return *tls_;
+}
+
 fs::path Sandbox::Served(const std::string& relative) const
 {
     return served_ / "software" / "Tallowfin" / relative;
@@ -309,8 +318,9 @@ Sandbox::Entry Sandbox::Changed(const std::string& name, const std::string& byte
 
 Process Sandbox::StartUpdater(const std::string& arguments, std::optional<fs::path> directory)
 {
+    const std::string proxy = tls_ ? tls_->ProxyAddress() : server_.ProxyAddress();
     return Start(Updater(), arguments, directory.value_or(install_),
-                 {{"http_proxy", server_.ProxyAddress()}, {"TMP", temp_.string()}, {"TEMP", temp_.string()}});
+                 {{"http_proxy", proxy}, {"TMP", temp_.string()}, {"TEMP", temp_.string()}});
 }
 
 std::vector<std::string> Sandbox::StandInLog() const

@@ -10,12 +10,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/handle.h"
 #include "tests/support/http_server.h"
+#include "tests/support/tls_proxy.h"
 #include "tests/support/win_util.h"
 
 namespace tallowfin::test {
@@ -24,6 +26,8 @@ namespace fs = std::filesystem;
 
 // Paths of the built programs, as this process sees them.
 fs::path UpdaterExe();
+// The same updater built with "https://update.tallowfin.example/software/Tallowfin/" as its base.
+fs::path HttpsUpdaterExe();
 fs::path HelperExe();
 fs::path StandInExe();
 fs::path TestComDll();
@@ -93,6 +97,14 @@ public:
     HttpServer& Server() { return server_; }
     fs::path Updater() const { return install_ / "TallowfinUpdate.exe"; }
 
+    // Installs another build of the updater in place of the default one.
+    void InstallUpdater(const fs::path& exe);
+    // Serves the same folder over HTTPS too: from now on the updater's proxy
+    // is one that answers CONNECT for these hosts with these certificates
+    // (see TlsProxy) and passes the requests on to Server(); plain requests
+    // still reach Server() through it.
+    TlsProxy& ServeHttps(const std::map<std::string, std::string>& certificates);
+
     // Puts a file on the server under "/software/Tallowfin/".
     void Publish(const std::string& relative, const std::string& bytes);
     // Writes the list from its entries.
@@ -117,6 +129,7 @@ private:
     fs::path served_;
     fs::path temp_;
     HttpServer server_;
+    std::unique_ptr<TlsProxy> tls_;
 };
 
 std::string Md5Hex(const std::string& bytes);
