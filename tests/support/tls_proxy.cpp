@@ -25,15 +25,6 @@ std::filesystem::path FromLinux(const std::string& path)
     return windows;
 }
 
-struct Winsock {
-    Winsock()
-    {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~Winsock() { WSACleanup(); }
-};
-
 // Waits until `s` can be read, for at most `limit`.
 bool Readable(SOCKET s, std::chrono::milliseconds limit)
 {
@@ -56,7 +47,7 @@ CertStore OpenRootRegistryStore()
 
 TlsProxy::TlsProxy(const HttpServer& upstream, const std::map<std::string, std::string>& certificates)
 {
-    [[maybe_unused]] static Winsock winsock;
+    // Sockets are ready: the upstream server has started them.
     SocketHandle listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in address{};
     address.sin_family = AF_INET;
