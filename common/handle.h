@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <wincrypt.h>
+#include <wininet.h>
 
 #include <utility>
 
@@ -108,6 +109,13 @@ struct CertContextTraits {
     static bool close(pointer h) noexcept { return CertFreeCertificateContext(h) != FALSE; }
 };
 
+// A session, connection or request of WinINet.
+struct WinInetTraits {
+    using pointer = HINTERNET;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return InternetCloseHandle(h) != FALSE; }
+};
+
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
 using FileHandle = UniqueHandle<FileHandleTraits>;
 using FindHandle = UniqueHandle<FindHandleTraits>;
@@ -119,5 +127,6 @@ using MenuHandle = UniqueHandle<MenuTraits>;
 using WindowHandle = UniqueHandle<WindowTraits>;
 using CertStore = UniqueHandle<CertStoreTraits>;
 using CertContext = UniqueHandle<CertContextTraits>;
+using WinInetHandle = UniqueHandle<WinInetTraits>;
 
 }  // namespace tallowfin

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "common/file_system.h"
+#include "common/limits.h"
 #include "control/file_digest.h"
 #include "control/main_form.h"
 
@@ -18,17 +19,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A list of 10,000 files takes about 2 MB. The list is read on the main
-// thread, so one many times larger would leave the updater deaf to its user
-// (a 50 MB list takes half a minute and 700 MB): such a list fails.
-constexpr std::uint64_t kLargestList = 8 * 1024 * 1024;
-
 void CheckListSize(const std::string& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return;
     const std::uint64_t size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-    if (size > kLargestList) throw ListError("The file list is too large");
+    if (size > limits::kLargestList) throw ListError("The file list is too large");
 }
 
 // The elements of an entry, looked up in one pass over its children.

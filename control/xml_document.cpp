@@ -2,16 +2,15 @@
 
 #include <windows.h>
 
+#include "common/limits.h"
+
 #include <stdexcept>
 
 namespace tallowfin {
 
 namespace {
 
-class XmlError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+using XmlError = TXmlError;
 
 void Check(HRESULT result, const char* what)
 {
@@ -62,8 +61,30 @@ void LimitParser(const ComPtr<IXMLDOMDocument>& document)
     VARIANT depth;
     VariantInit(&depth);
     depth.vt = VT_I4;
-    depth.lVal = 64;
+    depth.lVal = limits::kDeepestNesting;
     set(L"MaxElementDepth", depth);
+}
+
+// What the parser says about a document it could not load, and where.
+XmlError LoadFailure(const ComPtr<IXMLDOMDocument>& document)
+{
+    std::string what = "The file list is missing or not well-formed XML";
+    ComPtr<IXMLDOMParseError> error;
+    long line = 0, column = 0;
+    if (SUCCEEDED(document->get_parseError(error.put())) && error) {
+        Bstr reason;
+        if (error->get_reason(reason.put()) == S_OK && reason.get() && reason.length() > 0) {
+            std::wstring text(reason.get(), reason.length());
+            while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+                text.pop_back();
+            std::string narrow;
+            for (const wchar_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+            what += ": " + narrow;
+        }
+        error->get_line(&line);
+        error->get_linepos(&column);
+    }
+    return XmlError(what, line, column);
 }
 
 }  // namespace
@@ -143,7 +164,36 @@ std::string TXmlNode::Text() const
     return text;
 }
 
+DOMNodeType TXmlNode::Type() const
+{
+    return TypeOf(node_);
+}
+
+std::wstring TXmlNode::Name() const
+{
+    Bstr name;
+    Check(node_->get_nodeName(name.put()), "Reading the name of an XML node failed");
+    return name.get() ? std::wstring(name.get(), name.length()) : std::wstring();
+}
+
+std::wstring TXmlNode::Value() const
+{
+    VARIANT value;
+    VariantInit(&value);
+    Check(node_->get_nodeValue(&value), "Reading the value of an XML node failed");
+    std::wstring text;
+    if (value.vt == VT_BSTR && value.bstrVal) text.assign(value.bstrVal, SysStringLen(value.bstrVal));
+    VariantClear(&value);
+    return text;
+}
+
 void TXMLDocument::LoadFromFile(const std::string& path)
+{
+    if (path.empty()) throw XmlError("No file list to read");
+    LoadFromFile(FromAnsi(path));
+}
+
+void TXMLDocument::LoadFromFile(const std::wstring& path)
 {
     if (path.empty()) throw XmlError("No file list to read");
     CLSID documentClass;
@@ -158,15 +208,14 @@ void TXMLDocument::LoadFromFile(const std::string& path)
     Check(document->put_resolveExternals(VARIANT_FALSE), "Setting up the XML parser failed");
     LimitParser(document);
 
-    const std::wstring widePath = FromAnsi(path);
     VARIANT source;
     VariantInit(&source);
     source.vt = VT_BSTR;
-    source.bstrVal = SysAllocString(widePath.c_str());
+    source.bstrVal = SysAllocString(path.c_str());
     VARIANT_BOOL loaded = VARIANT_FALSE;
     const HRESULT result = document->load(source, &loaded);
     VariantClear(&source);
-    if (result != S_OK || loaded != VARIANT_TRUE) throw XmlError("The file list is missing or not well-formed XML");
+    if (result != S_OK || loaded != VARIANT_TRUE) throw LoadFailure(document);
     document_ = std::move(document);
 }
 

@@ -1,6 +1,8 @@
 // The form's XML document: the platform's parser (MSXML through COM), with
 // the few operations the file-list reader needs. Values come back in the
-// system's ANSI code page.
+// system's ANSI code page. The Windows publishing tool reads lists through the
+// same class, so that it reads them exactly as the updater does; it takes
+// names and values as UTF-16, as it checks their code page itself.
 #pragma once
 
 #include <msxml2.h>
@@ -8,12 +10,29 @@
 #include <array>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "common/com_ptr.h"
 
 namespace tallowfin {
+
+// A failure to load or read the document. A document that is not well-formed
+// says where, when the parser tells (line and column from 1, else 0).
+class TXmlError : public std::runtime_error {
+public:
+    explicit TXmlError(const std::string& what, long line = 0, long column = 0)
+        : std::runtime_error(what), line_(line), column_(column)
+    {
+    }
+    long Line() const { return line_; }
+    long Column() const { return column_; }
+
+private:
+    long line_;
+    long column_;
+};
 
 class TXmlNode {
 public:
@@ -38,6 +57,12 @@ public:
     // content; an error with any other content.
     std::string Text() const;
 
+    DOMNodeType Type() const;
+    // The element's name, or the target of a processing instruction.
+    std::wstring Name() const;
+    // The content of a text, CDATA, comment or processing instruction node.
+    std::wstring Value() const;
+
 private:
     void ForEachChildElement(const std::function<void(std::wstring_view, const ComPtr<IXMLDOMNode>&)>& visit) const;
 
@@ -50,6 +75,7 @@ public:
     // missing or unreadable file, a malformed document or an empty path is an
     // error. The document stays loaded afterwards.
     void LoadFromFile(const std::string& path);
+    void LoadFromFile(const std::wstring& path);
     // Rewrites (or adds) the declaration of the document in memory.
     void SetEncoding(const std::string& encoding);
     TXmlNode DocumentElement() const;

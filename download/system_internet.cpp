@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/limits.h"
 #include "download/internet.h"
 #include "download/url_rules.h"
 
@@ -133,7 +134,7 @@ public:
         auto [end, error] = std::from_chars(text, text + size, length);
         // Sizes and positions are reported as 32-bit signed numbers, so a
         // larger file cannot be fetched.
-        if (error != std::errc{} || end != text + size || length > 0x7FFFFFFF) return kNoLength;
+        if (error != std::errc{} || end != text + size || length > limits::kLargestFile) return kNoLength;
         return static_cast<std::uint32_t>(length);
     }
 

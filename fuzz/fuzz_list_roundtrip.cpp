@@ -15,7 +15,7 @@
 #include "publish/utf8.h"
 #include "publish/verify_list.h"
 #include "publish/windows_names.h"
-#include "publish/xml_reader.h"
+#include "publish/list_document.h"
 
 #include <unistd.h>
 
@@ -134,7 +134,7 @@ public:
 
     ServedFile Fetch(const std::string& downurl) override
     {
-        if (IsAbsoluteHttpAddress(downurl)) return {ServedFile::State::NotCheckable, {}, "elsewhere"};
+        if (IsAbsoluteAddress(downurl)) return {ServedFile::State::NotCheckable, {}, "elsewhere"};
         const auto key = Normalized(PercentDecodedPath(downurl));
         if (!key) return {ServedFile::State::Failed, {}, "climbs out"};
         const auto it = served_.find(*key);
@@ -213,8 +213,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     static const std::pair<std::string_view, std::string_view> kRoots[] = {
         {"%PROGRAM%", ""}, {"%PROGRAM%\\", "\\"}, {"%PROGRAM%\\Data", "\\Data"}};
     const auto& [root, rootBelowProgram] = kRoots[data.ConsumeIntegralInRange<std::size_t>(0, 2)];
-    static const std::string_view kPrefixes[] = {"", "files", "v1/files/", "http://cdn.example/rel"};
-    const std::string_view prefix = kPrefixes[data.ConsumeIntegralInRange<std::size_t>(0, 3)];
+    static const std::string_view kPrefixes[] = {"", "files", "v1/files/", "http://cdn.example/rel",
+                                                 "HTTPS://cdn.example/rel"};
+    const std::string_view prefix = kPrefixes[data.ConsumeIntegralInRange<std::size_t>(0, 4)];
 
     Tree tree;
     std::size_t budget = 12;
@@ -230,8 +231,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     XmlNode list;
     try {
-        list = ParseXmlDocument(xml);
-    } catch (const XmlError& error) {
+        list = ReadListBytes(xml);
+    } catch (const ListDocumentError& error) {
         FUZZ_CHECK_SAID(false, std::string("the written list does not read: ") + error.what() + "\n" + Shown(xml));
     }
     FUZZ_CHECK(list.children.size() == entries.size());
@@ -265,6 +266,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     std::string problems;
     for (const auto& problem : report.problems) problems += "entry " + std::to_string(problem.entry) + ": " + problem.message + "\n";
     FUZZ_CHECK_SAID(report.problems.empty(), problems + Shown(xml));
-    FUZZ_CHECK(report.notes.size() == (IsAbsoluteHttpAddress(prefix) ? entries.size() : 0));
+    FUZZ_CHECK(report.notes.size() == (IsAbsoluteAddress(prefix) ? entries.size() : 0));
     return 0;
 }

@@ -10,7 +10,7 @@
 #include "publish/url_text.h"
 #include "publish/verify_list.h"
 #include "publish/windows_names.h"
-#include "publish/xml_reader.h"
+#include "publish/list_document.h"
 
 #include <unistd.h>
 
@@ -108,7 +108,7 @@ void CheckPassedEntry(const XmlNode& entry, std::size_t position, const VerifyRe
     FUZZ_CHECK_SAID(hash->size() == 32 && hash->find_first_not_of("0123456789abcdef") == std::string::npos, *hash);
     FUZZ_CHECK_SAID(WindowsNameProblem(*name).empty(), Shown(*name));
     for (const char c : *downurl) FUZZ_CHECK(static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x80);
-    FUZZ_CHECK(!StartsWithNoCase(*downurl, "https://"));
+    FUZZ_CHECK_SAID(RelativeAddressProblem(*downurl).empty(), Shown(*downurl));
 
     const auto fetched = watched.results.find(*downurl);
     FUZZ_CHECK(fetched != watched.results.end());
@@ -149,8 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 {
     XmlNode root;
     try {
-        root = ParseXmlDocument(std::string_view(reinterpret_cast<const char*>(bytes), size));
-    } catch (const XmlError&) {
+        root = ReadListBytes(std::string_view(reinterpret_cast<const char*>(bytes), size));
+    } catch (const ListDocumentError&) {
         return 0;
     }
 

@@ -1,11 +1,13 @@
-// The list's XML reader on arbitrary bytes: it either refuses with XmlError or
-// returns a tree that stays within the limits, reads the same again when
-// written back out, reads the same from UTF-16, and whose limits cut exactly
-// where the tree says.
+// Reading a list through libxml2 on arbitrary bytes: it either refuses with
+// ListDocumentError or returns a tree that keeps within the updater's depth,
+// holds no text of white space alone, reads the same again when written back
+// out, and reads the same from UTF-16. The quick scan for crowded start tags
+// never points past the input.
 #include "fuzz/fuzz_support.h"
 #include "publish/list_xml.h"
 #include "publish/utf8.h"
-#include "publish/xml_reader.h"
+#include "common/limits.h"
+#include "publish/list_document.h"
 
 #include <optional>
 #include <string>
@@ -32,26 +34,13 @@ Shape ShapeOf(const XmlNode& node)
     return shape;
 }
 
-bool SameTree(const XmlNode& a, const XmlNode& b, bool lines)
+bool SameTree(const XmlNode& a, const XmlNode& b)
 {
-    if (a.kind != b.kind || a.name != b.name || a.value != b.value || a.children.size() != b.children.size() ||
-        a.attributes.size() != b.attributes.size() || (lines && a.line != b.line))
+    if (a.kind != b.kind || a.name != b.name || a.value != b.value || a.children.size() != b.children.size())
         return false;
-    for (std::size_t i = 0; i < a.attributes.size(); ++i)
-        if (a.attributes[i].name != b.attributes[i].name || a.attributes[i].value != b.attributes[i].value) return false;
     for (std::size_t i = 0; i < a.children.size(); ++i)
-        if (!SameTree(a.children[i], b.children[i], lines)) return false;
+        if (!SameTree(a.children[i], b.children[i])) return false;
     return true;
-}
-
-// Lines start at 1, never go back in document order, and there are no more
-// of them than line breaks in the input allow.
-void CheckLines(const XmlNode& node, std::size_t& previous, std::size_t lastLine)
-{
-    FUZZ_CHECK(node.line >= 1 && node.line <= lastLine);
-    FUZZ_CHECK(node.line >= previous);
-    previous = node.line;
-    for (const auto& child : node.children) CheckLines(child, previous, lastLine);
 }
 
 // What the reader keeps is what a well-formed document can hold.
@@ -61,7 +50,6 @@ void CheckContent(const XmlNode& node)
     switch (node.kind) {
     case XmlNodeKind::Element:
         FUZZ_CHECK(!node.name.empty() && node.value.empty());
-        for (const auto& attribute : node.attributes) FUZZ_CHECK(!attribute.name.empty() && IsValidUtf8(attribute.value));
         break;
     case XmlNodeKind::Text:
         // White space alone is dropped, as the updater's parser drops it.
@@ -71,7 +59,7 @@ void CheckContent(const XmlNode& node)
     case XmlNodeKind::CData: FUZZ_CHECK(node.value.find("]]>") == std::string::npos); break;
     case XmlNodeKind::ProcessingInstruction: FUZZ_CHECK(node.value.find("?>") == std::string::npos); break;
     }
-    if (node.kind != XmlNodeKind::Element) FUZZ_CHECK(node.children.empty() && node.attributes.empty());
+    if (node.kind != XmlNodeKind::Element) FUZZ_CHECK(node.children.empty());
     for (const auto& child : node.children) CheckContent(child);
 }
 
@@ -104,7 +92,6 @@ void Write(const XmlNode& node, std::string& out)
     case XmlNodeKind::Element: break;
     }
     out += "<" + node.name;
-    for (const auto& attribute : node.attributes) out += " " + attribute.name + "=\"" + Escaped(attribute.value, true) + "\"";
     if (node.children.empty()) {
         out += "/>";
         return;
@@ -114,13 +101,13 @@ void Write(const XmlNode& node, std::string& out)
     out += "</" + node.name + ">";
 }
 
-std::optional<XmlNode> Parse(std::string_view bytes, const XmlLimits& limits = {})
+std::optional<XmlNode> Parse(std::string_view bytes)
 {
     try {
-        return ParseXmlDocument(bytes, limits);
-    } catch (const XmlError& error) {
-        // A place past the end of the input would point the user nowhere.
-        FUZZ_CHECK(error.Line() <= bytes.size() + 1 && error.Column() <= bytes.size() + 1);
+        return ReadListBytes(bytes);
+    } catch (const ListDocumentError& error) {
+        // A line past the end of the input would point the user nowhere.
+        FUZZ_CHECK(error.Line() <= bytes.size() + 1);
         return std::nullopt;
     }
 }
@@ -155,53 +142,33 @@ std::string Utf16Of(std::string_view utf8, bool bigEndian)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size)
 {
     const std::string_view input(reinterpret_cast<const char*>(bytes), size);
+    std::size_t lastLine = 1;
+    for (const char c : input) lastLine += c == '\n';
+    FUZZ_CHECK(LineOfCrowdedTag(input) <= lastLine);
+
     const auto root = Parse(input);
     if (!root) return 0;
-
     const auto again = Parse(input);
-    FUZZ_CHECK(again && SameTree(*root, *again, true));
+    FUZZ_CHECK(again && SameTree(*root, *again));
     FUZZ_CHECK(root->kind == XmlNodeKind::Element);
     CheckContent(*root);
-
-    std::size_t lastLine = 1;
-    for (const char c : input) lastLine += c == '\n' || c == '\r';
-    std::size_t previous = 1;
-    CheckLines(*root, previous, lastLine);
-
-    const Shape shape = ShapeOf(*root);
-    const XmlLimits defaults;
-    FUZZ_CHECK(shape.depth <= defaults.maxDepth && shape.nodes <= defaults.maxNodes);
-
-    // Each limit lets the document through at its own size and refuses it one below.
-    XmlLimits limits;
-    limits.maxDepth = shape.depth;
-    FUZZ_CHECK(Parse(input, limits).has_value());
-    limits.maxDepth = shape.depth - 1;
-    FUZZ_CHECK(!Parse(input, limits).has_value());
-    limits = {};
-    limits.maxNodes = shape.nodes - 1;
-    FUZZ_CHECK(!Parse(input, limits).has_value());
-    limits = {};
-    limits.maxBytes = size;
-    FUZZ_CHECK(Parse(input, limits).has_value());
-    limits.maxBytes = size - 1;
-    FUZZ_CHECK(!Parse(input, limits).has_value());
+    FUZZ_CHECK(ShapeOf(*root).depth <= static_cast<std::size_t>(tallowfin::limits::kDeepestNesting));
 
     // Written back out, the tree reads the same.
     std::string written;
     Write(*root, written);
     const auto reread = Parse(written);
     FUZZ_CHECK_SAID(reread.has_value(), Shown(written));
-    FUZZ_CHECK_SAID(SameTree(*root, *reread, false), Shown(written));
+    FUZZ_CHECK_SAID(SameTree(*root, *reread), Shown(written));
 
     // UTF-8 without a byte-order mark or declaration says the same in UTF-16.
     const bool plainUtf8 = !input.starts_with("\xEF\xBB\xBF") && !input.starts_with("\xFF\xFE") &&
-                           !input.starts_with("\xFE\xFF");
+                           !input.starts_with("\xFE\xFF") && IsValidUtf8(input);
     if (plainUtf8 && !input.starts_with("<?xml")) {
         for (const bool bigEndian : {false, true}) {
             const auto wide = Parse(Utf16Of(input, bigEndian));
             FUZZ_CHECK(wide.has_value());
-            FUZZ_CHECK(SameTree(*root, *wide, true));
+            FUZZ_CHECK(SameTree(*root, *wide));
         }
     }
     return 0;

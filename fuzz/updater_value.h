@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "publish/xml_reader.h"
+#include "publish/list_document.h"
 
 namespace tallowfin::fuzz {
 

@@ -5,9 +5,13 @@
 #include "publish/utf8.h"
 #include "publish/verify_list.h"
 
+#include <charconv>
+#include <chrono>
 #include <map>
 #include <optional>
 #include <ostream>
+#include <string_view>
+#include <utility>
 
 namespace tallowfin::publish {
 
@@ -15,7 +19,11 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tallowfin-publish make RELEASE_DIR -o FILELIST [--root ROOT] [--url-prefix PREFIX]\n"
-    "       tallowfin-publish verify FILELIST (--dir SERVED_DIR | --url BASE)\n";
+    "       tallowfin-publish verify FILELIST (--dir SERVED_DIR | --url BASE [--time-limit SECONDS])\n";
+
+// The whole of one file, redirects and body, within this time unless the user
+// says otherwise: 2 GiB at 10 MB/s takes 215 s.
+constexpr int kDefaultSecondsPerFile = 300;
 
 class UsageError : public InputError {
 public:
@@ -75,18 +83,37 @@ int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
         err << "warning: the empty folder " << Quoted(folder) << " is left out: a list can only carry files\n";
     out << "wrote " << Quoted(*output) << " with " << result.entries << (result.entries == 1 ? " entry" : " entries")
         << "\n";
+    auto files = [](const Download& download) {
+        return std::to_string(download.files) + (download.files == 1 ? " file, " : " files, ") +
+               std::to_string(download.bytes) + " bytes";
+    };
+    if (result.previousRead)
+        out << "a client holding the previous list downloads " << files(result.forPrevious) << "\n";
+    else if (!result.previousProblem.empty())
+        out << "a client holding the previous list: not known, the list that was at the output path cannot be read ("
+            << result.previousProblem << ")\n";
+    else
+        out << "a client holding the previous list: none, no list was at the output path\n";
+    out << "a client with nothing installed downloads " << files(result.forEveryone) << "\n";
     return 0;
 }
 
-int Verify(const std::vector<std::string>& arguments, std::ostream& out)
+int Verify(const std::vector<std::string>& arguments, std::ostream& out, std::ostream&)
 {
-    const Arguments parsed = Parse(arguments, {{"--dir", "dir"}, {"--url", "url"}});
+    const Arguments parsed = Parse(arguments, {{"--dir", "dir"}, {"--url", "url"}, {"--time-limit", "time"}});
     if (parsed.positional.empty()) throw UsageError("verify needs the list file");
     const auto dir = parsed.Option("dir");
     const auto url = parsed.Option("url");
     if (dir.has_value() == url.has_value()) throw UsageError("verify needs either --dir SERVED_DIR or --url BASE");
 
-    const auto served = dir ? ServedFromFolder(PathFromUtf8(*dir)) : ServedOverHttp(*url);
+    int seconds = kDefaultSecondsPerFile;
+    if (const auto time = parsed.Option("time")) {
+        if (!url) throw UsageError("--time-limit goes with --url");
+        const auto [end, failed] = std::from_chars(time->data(), time->data() + time->size(), seconds);
+        if (failed != std::errc{} || end != time->data() + time->size() || seconds <= 0 || seconds > 86400)
+            throw UsageError("--time-limit needs a number of seconds from 1 to 86400, not " + Quoted(*time));
+    }
+    const auto served = dir ? ServedFromFolder(PathFromUtf8(*dir)) : ServedOverHttp(*url, std::chrono::seconds(seconds));
     const VerifyReport report = VerifyFileList(PathFromUtf8(parsed.positional), *served);
     auto where = [](const Finding& finding) {
         return finding.entry == 0 ? std::string("list: ") : "entry " + std::to_string(finding.entry) + ": ";
@@ -117,8 +144,14 @@ int RunPublishCommand(const std::vector<std::string>& arguments, std::ostream& o
             out << kUsage;
             return 0;
         }
-        if (command == "make") return Make(arguments, out, err);
-        if (command == "verify") return Verify(arguments, out);
+        // One row per command; each gets the whole argument list.
+        using Command = int (*)(const std::vector<std::string>&, std::ostream&, std::ostream&);
+        static constexpr std::pair<std::string_view, Command> kCommands[] = {
+            {"make", &Make},
+            {"verify", &Verify},
+        };
+        for (const auto& [name, run] : kCommands)
+            if (command == name) return run(arguments, out, err);
         throw UsageError("unknown command " + Quoted(command));
     } catch (const UsageError& failure) {
         err << "error: " << failure.what() << " (tallowfin-publish --help shows the usage)\n";

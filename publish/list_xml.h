@@ -2,6 +2,7 @@
 // the values as child elements.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,8 +13,9 @@ struct ListEntry {
     std::string path;     // the local folder, "%PROGRAM%" for the updater's own
     std::string name;     // the file name, joined to the folder by a backslash
     std::string hash;     // digest text of the file
-    std::string downurl;  // relative to the list's base address, or absolute http://
+    std::string downurl;  // relative to the list's base address, or absolute http:// or https://
     bool regist = false;  // libraries the installer registers
+    std::uint64_t bytes = 0;  // the file's size, for what the list costs clients; not written
 };
 
 std::string EscapeXmlText(std::string_view text);

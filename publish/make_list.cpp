@@ -1,5 +1,6 @@
 #include "publish/make_list.h"
 
+#include "common/limits.h"
 #include "control/path_rules.h"
 #include "publish/atomic_file.h"
 #include "publish/cp949.h"
@@ -32,9 +33,8 @@ void CheckRoot(const std::string& root)
 
 void CheckPrefix(const std::string& prefix)
 {
-    if (prefix.find("://") != std::string::npos && !IsAbsoluteHttpAddress(prefix))
-        throw InputError("the address prefix " + Quoted(prefix) +
-                         " would be taken as relative to the list's address: the updater fetches only http://");
+    if (const std::string problem = RelativeAddressProblem(prefix); !problem.empty())
+        throw InputError("the address prefix " + Quoted(prefix) + " " + problem);
     for (const char c : prefix) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte <= 0x20 || byte >= 0x7F)
@@ -64,6 +64,12 @@ std::vector<ListEntry> EntriesOf(const ReleaseScan& scan, const std::string& roo
             address += PercentEncodePath(folder) + "/";
         }
         entry.name = file.name;
+        std::error_code error;
+        entry.bytes = std::filesystem::file_size(file.source, error);
+        if (!error && entry.bytes > limits::kLargestFile)
+            throw InputError("cannot publish " + Quoted(Utf8FromPath(file.source)) + ": it is " +
+                             std::to_string(entry.bytes) + " bytes, more than the updater can fetch (" +
+                             std::to_string(limits::kLargestFile) + " bytes)");
         entry.hash = DigestOfFile(file.source);
         entry.downurl = prefix + address + PercentEncodePath(file.name);
         entry.regist = AsciiLower(ExtensionOf(file.name)) == ".dll";
@@ -79,8 +85,26 @@ MakeResult MakeFileList(const MakeOptions& options)
     CheckPrefix(options.urlPrefix);
     const ReleaseScan scan = ScanRelease(options.releaseDir, {options.output});
     const auto entries = EntriesOf(scan, options.root, options.urlPrefix);
-    WriteFileAtomically(options.output, FileListXml(entries));
-    return {entries.size(), scan.emptyFolders};
+    const std::string xml = FileListXml(entries);
+    if (xml.size() > limits::kLargestList)
+        throw InputError("the list would be " + std::to_string(xml.size()) + " bytes, more than the updater reads (" +
+                         std::to_string(limits::kLargestList) + "); publish fewer files");
+
+    MakeResult result;
+    result.entries = entries.size();
+    result.emptyFolders = scan.emptyFolders;
+    result.forEveryone = DownloadOfEverything(entries);
+    std::error_code error;
+    if (std::filesystem::exists(options.output, error)) {
+        try {
+            result.forPrevious = DownloadAfter(entries, InstalledFilesOf(ReadListFile(options.output)));
+            result.previousRead = true;
+        } catch (const ListDocumentError& failure) {
+            result.previousProblem = failure.what();
+        }
+    }
+    WriteFileAtomically(options.output, xml);
+    return result;
 }
 
 }  // namespace tallowfin::publish

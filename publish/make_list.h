@@ -2,6 +2,7 @@
 #pragma once
 
 #include "publish/list_xml.h"
+#include "publish/publication_cost.h"
 #include "publish/release_scan.h"
 
 #include <filesystem>
@@ -20,13 +21,20 @@ struct MakeOptions {
 struct MakeResult {
     std::size_t entries = 0;
     std::vector<std::string> emptyFolders;  // left out of the list
+    Download forEveryone;                   // what a machine with nothing installed downloads
+    bool previousRead = false;              // a list lay at the output path and could be read
+    std::string previousProblem;            // why a list at the output path could not be read
+    Download forPrevious;                   // what a machine holding that list downloads
 };
 
 // The entries for scanned files, hashing each file. Throws InputError for a
-// root or prefix the updater would misread.
+// root or prefix the updater would misread, and for a file larger than it can
+// fetch.
 std::vector<ListEntry> EntriesOf(const ReleaseScan& scan, const std::string& root, const std::string& urlPrefix);
 
-// Scans, hashes and writes the list atomically. Throws InputError.
+// Scans, hashes and writes the list atomically, after reading the list it
+// replaces to tell what the new one costs. Throws InputError, also for a list
+// larger than the updater reads.
 MakeResult MakeFileList(const MakeOptions& options);
 
 }  // namespace tallowfin::publish

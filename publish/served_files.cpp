@@ -1,9 +1,10 @@
 #include "publish/served_files.h"
 
+#include "common/limits.h"
 #include "control/md5.h"
 #include "publish/errors.h"
 #include "publish/file_digest.h"
-#include "publish/http_fetch.h"
+#include "publish/http_transport.h"
 #include "publish/url_text.h"
 #include "publish/utf8.h"
 
@@ -19,7 +20,7 @@ public:
 
     ServedFile Fetch(const std::string& downurl) override
     {
-        if (IsAbsoluteHttpAddress(downurl))
+        if (IsAbsoluteAddress(downurl))
             return {ServedFile::State::NotCheckable, {}, "an absolute address cannot be checked against a folder"};
 
         // The server answers for the path; a query or fragment does not
@@ -54,6 +55,10 @@ public:
         std::error_code error;
         if (!std::filesystem::is_regular_file(file, error))
             return {ServedFile::State::Missing, {}, "no file " + Quoted(Utf8FromPath(file))};
+        if (const auto size = std::filesystem::file_size(file, error); !error && size > limits::kLargestFile)
+            return {ServedFile::State::Failed, {}, "the file is " + std::to_string(size) +
+                                                       " bytes, more than the updater can fetch (" +
+                                                       std::to_string(limits::kLargestFile) + " bytes)"};
         try {
             return {ServedFile::State::Found, DigestOfFile(file), {}};
         } catch (const InputError& failure) {
@@ -67,27 +72,70 @@ private:
 
 class HttpFiles : public ServedFiles {
 public:
-    explicit HttpFiles(std::string base) : base_(std::move(base))
+    HttpFiles(std::string base, std::chrono::milliseconds timeLimit, std::unique_ptr<HttpTransport> transport)
+        : base_(std::move(base)), timeLimit_(timeLimit), transport_(std::move(transport))
     {
         if (!base_.empty() && base_.back() != '/') base_.push_back('/');
     }
 
     ServedFile Fetch(const std::string& downurl) override
     {
-        const std::string url = IsAbsoluteHttpAddress(downurl) ? downurl : base_ + downurl;
-        Md5 md5;
-        try {
-            const int status = HttpGet(url, [&](const char* data, std::size_t size) { md5.Update(data, size); });
-            if (status != 200)
-                return {ServedFile::State::Missing, {}, url + " answers status " + std::to_string(status)};
-        } catch (const HttpError& failure) {
-            return {ServedFile::State::Failed, {}, url + ": " + failure.what()};
+        std::string url = IsAbsoluteAddress(downurl) ? downurl : base_ + downurl;
+        const auto deadline = std::chrono::steady_clock::now() + timeLimit_;
+        for (std::size_t hops = 0;; ++hops) {
+            Md5 md5;
+            FileReply reply;
+            // The body is taken only when the updater would take it: a reply
+            // it refuses is judged by its head alone, however long its body.
+            const HttpExchange exchange = transport_->Get(
+                url, deadline, limits::kLargestFile,
+                [&](const HttpResponse& response) {
+                    reply = JudgeFileReply(response);
+                    return reply.usable;
+                },
+                [&](const char* data, std::size_t size) { md5.Update(data, size); });
+            const std::string from = url == downurl ? url : url + " (for " + Quoted(downurl) + ")";
+            if (!exchange.headComplete) {
+                // The library may stop at a head it cannot use (a malformed
+                // status line, a length it refuses): say what the updater
+                // would make of it, if the head got that far.
+                const FileReply partial = JudgeFileReply(exchange.response);
+                if (!exchange.response.statusLine.empty() && !partial.usable)
+                    return {ServedFile::State::Missing, {}, from + " " + partial.problem};
+                return {ServedFile::State::Failed, {}, from + ": " + Failure(exchange, deadline)};
+            }
+
+            const RedirectStep redirect = JudgeRedirect(url, exchange.response, exchange.redirectTarget, hops);
+            if (redirect.kind == RedirectStep::Kind::Follow) {
+                url = exchange.redirectTarget;
+                continue;
+            }
+            if (redirect.kind == RedirectStep::Kind::Refused)
+                return {ServedFile::State::Failed, {}, from + " " + redirect.problem};
+            reply = JudgeFileReply(exchange.response);
+            if (!reply.usable) return {ServedFile::State::Missing, {}, from + " " + reply.problem};
+            if (!exchange.failure.empty() || exchange.bodyBytes != reply.length)
+                return {ServedFile::State::Failed, {},
+                        from + ": the body ended after " + std::to_string(exchange.bodyBytes) + " of " +
+                            std::to_string(reply.length) + " bytes" +
+                            (exchange.failure.empty() ? std::string() : ": " + Failure(exchange, deadline))};
+            return {ServedFile::State::Found, DigestText(md5.Finish()), {}};
         }
-        return {ServedFile::State::Found, DigestText(md5.Finish()), {}};
     }
 
 private:
+    std::string Failure(const HttpExchange& exchange, std::chrono::steady_clock::time_point deadline) const
+    {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return "not complete within the time limit of " +
+                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeLimit_).count()) + " s (" +
+                   exchange.failure + ")";
+        return exchange.failure;
+    }
+
     std::string base_;
+    std::chrono::milliseconds timeLimit_;
+    std::unique_ptr<HttpTransport> transport_;
 };
 
 }  // namespace
@@ -100,11 +148,17 @@ std::unique_ptr<ServedFiles> ServedFromFolder(const std::filesystem::path& folde
     return std::make_unique<FolderFiles>(folder);
 }
 
-std::unique_ptr<ServedFiles> ServedOverHttp(std::string base)
+std::unique_ptr<ServedFiles> ServedOverHttp(std::string base, std::chrono::milliseconds timeLimit,
+                                            std::unique_ptr<HttpTransport> transport)
 {
-    if (!ParseHttpAddress(base))
-        throw InputError("the base address " + Quoted(base) + " is not an http:// address (only http:// is supported)");
-    return std::make_unique<HttpFiles>(std::move(base));
+    if (!IsAbsoluteAddress(base) || base.find_first_of(" \t\r\n") != std::string::npos)
+        throw InputError("the base address " + Quoted(base) + " is not an http:// or https:// address");
+    return std::make_unique<HttpFiles>(std::move(base), timeLimit, std::move(transport));
+}
+
+std::unique_ptr<ServedFiles> ServedOverHttp(std::string base, std::chrono::milliseconds timeLimit)
+{
+    return ServedOverHttp(std::move(base), timeLimit, SystemHttpTransport());
 }
 
 }  // namespace tallowfin::publish

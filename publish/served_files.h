@@ -2,6 +2,7 @@
 // the list's base address, or the server itself.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -18,17 +19,27 @@ struct ServedFile {
 class ServedFiles {
 public:
     virtual ~ServedFiles() = default;
-    // `downurl` as the list holds it: relative to the base, or absolute http://.
+    // `downurl` as the list holds it: relative to the base, or absolute
+    // http:// or https://.
     virtual ServedFile Fetch(const std::string& downurl) = 0;
 };
 
 // Relative addresses map to files below the folder, percent-decoded; one that
-// would reach outside the folder once decoded fails. Absolute addresses point
-// at some other server: offline they cannot be checked.
+// would reach outside the folder once decoded fails, and so does a file
+// larger than the updater can fetch. Absolute addresses point at some other
+// server: offline they cannot be checked.
 std::unique_ptr<ServedFiles> ServedFromFolder(const std::filesystem::path& folder);
 
-// Relative addresses are appended to `base` as the updater appends them to
-// its own base address; a "/" is added to a base without one.
-std::unique_ptr<ServedFiles> ServedOverHttp(std::string base);
+// Relative addresses are appended to `base` (http:// or https://) as the
+// updater appends them to its own base address; a "/" is added to a base
+// without one. Each file is fetched through the system's internet library and
+// judged as the updater would take the reply, redirects included; the whole
+// of one file, redirects and body, must arrive within `timeLimit`.
+std::unique_ptr<ServedFiles> ServedOverHttp(std::string base, std::chrono::milliseconds timeLimit);
+
+class HttpTransport;
+// The same over a given transport, for tests.
+std::unique_ptr<ServedFiles> ServedOverHttp(std::string base, std::chrono::milliseconds timeLimit,
+                                            std::unique_ptr<HttpTransport> transport);
 
 }  // namespace tallowfin::publish

@@ -1,6 +1,6 @@
-// Addresses as the updater forms them: a "downurl" starting with "http://"
-// (any letter case) is taken whole; anything else, an "https://" address
-// included, is appended as it stands to the base address of the list.
+// Addresses as the updater forms them: a "downurl" starting with "http://" or
+// "https://" (any letter case) is taken whole; anything else is appended as it
+// stands to the base address of the list.
 #pragma once
 
 #include <string>
@@ -10,7 +10,12 @@ namespace tallowfin::publish {
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 
-bool IsAbsoluteHttpAddress(std::string_view address);
+bool IsAbsoluteAddress(std::string_view address);
+
+// Why the updater would resolve this relative address otherwise than its
+// author meant (another scheme, a "//host" reference), glued to the base as
+// it stands; empty when it would not.
+std::string RelativeAddressProblem(std::string_view address);
 
 // Percent-encodes every byte but the unreserved characters and "/", so the
 // UTF-8 bytes of a file name reach the server unchanged.

@@ -1,5 +1,6 @@
 #include "publish/verify_list.h"
 
+#include "common/limits.h"
 #include "control/path_rules.h"
 #include "publish/cp949.h"
 #include "publish/errors.h"
@@ -7,10 +8,8 @@
 #include "publish/utf8.h"
 #include "publish/windows_names.h"
 
-#include <fstream>
 #include <optional>
 #include <set>
-#include <sstream>
 
 namespace tallowfin::publish {
 
@@ -21,8 +20,6 @@ namespace {
 // and a "%program%" in another letter case, which the updater does not expand,
 // stays apart from it.
 constexpr std::string_view kProgramFolder = "|program|";
-
-constexpr std::size_t kMaxListBytes = std::size_t{64} << 20;
 
 std::string TrimmedXmlSpace(const std::string& text)
 {
@@ -188,14 +185,8 @@ private:
     // True when the address is worth fetching.
     bool CheckAddress(const std::string& downurl)
     {
-        if (StartsWithNoCase(downurl, "https://")) {
-            Problem("downurl " + Quoted(downurl) + " is https://; the updater takes it as relative to the " +
-                    "list's address and fetches nonsense");
-            return false;
-        }
-        if (!IsAbsoluteHttpAddress(downurl) && downurl.find("://") != std::string::npos) {
-            Problem("downurl " + Quoted(downurl) + " is not http://; the updater takes it as relative to the " +
-                    "list's address");
+        if (const std::string problem = RelativeAddressProblem(downurl); !problem.empty()) {
+            Problem("downurl " + Quoted(downurl) + " " + problem);
             return false;
         }
         for (const char c : downurl) {
@@ -252,21 +243,20 @@ VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& serv
     const std::string shown = Quoted(Utf8FromPath(list));
     std::error_code error;
     if (!std::filesystem::is_regular_file(list, error)) throw InputError("no list file " + shown);
-    if (std::filesystem::file_size(list, error) > kMaxListBytes)
-        throw InputError("the list " + shown + " is larger than " + std::to_string(kMaxListBytes) + " bytes");
-    std::ifstream in(list, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    if (!in) throw InputError("cannot read the list " + shown);
-
+    if (const auto size = std::filesystem::file_size(list, error); !error && size > limits::kLargestList) {
+        VerifyReport report;
+        report.problems.push_back({0, "the list is " + std::to_string(size) + " bytes, more than the updater reads (" +
+                                          std::to_string(limits::kLargestList) + "); every client refuses it"});
+        return report;
+    }
     XmlNode root;
     try {
-        root = ParseXmlDocument(bytes.str());
-    } catch (const XmlError& failure) {
-        const std::string where = failure.Line() == 0 ? std::string()
-                                                      : ", line " + std::to_string(failure.Line()) + ", column " +
-                                                            std::to_string(failure.Column());
-        throw InputError("the list " + shown + where + " is not well-formed XML: " + failure.what());
+        root = ReadListFile(list);
+    } catch (const ListDocumentError& failure) {
+        std::string where;
+        if (failure.Line() != 0) where += ", line " + std::to_string(failure.Line());
+        if (failure.Column() != 0) where += ", column " + std::to_string(failure.Column());
+        throw InputError("the list " + shown + where + " cannot be read as the updater reads it: " + failure.what());
     }
     return VerifyListDocument(root, served);
 }

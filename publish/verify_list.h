@@ -3,7 +3,7 @@
 #pragma once
 
 #include "publish/served_files.h"
-#include "publish/xml_reader.h"
+#include "publish/list_document.h"
 
 #include <filesystem>
 #include <string>
@@ -25,8 +25,9 @@ struct VerifyReport {
 // Checks the document element of a list.
 VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served);
 
-// Reads and checks a list file. Throws InputError when it cannot be read or
-// is not well-formed XML.
+// Reads and checks a list file; one larger than the updater reads is a
+// problem of the whole list. Throws InputError when it cannot be read as a
+// document the way the updater reads it.
 VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& served);
 
 }  // namespace tallowfin::publish

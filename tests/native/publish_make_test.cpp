@@ -2,7 +2,7 @@
 #include "publish/cp949.h"
 #include "publish/url_text.h"
 #include "publish/windows_names.h"
-#include "publish/xml_reader.h"
+#include "publish/list_document.h"
 #include "tests/native/publish_test_support.h"
 #include "tests/support/http_server.h"
 
@@ -29,7 +29,7 @@ std::string ValueOf(const XmlNode& entry, const char* name)
 
 std::vector<Listed> ReadBack(const fs::path& list)
 {
-    const XmlNode root = ParseXmlDocument(ReadFile(list));
+    const XmlNode root = ReadListFile(list);
     EXPECT_EQ(root.name, "filelist");
     std::vector<Listed> entries;
     for (const auto& entry : root.children) {
@@ -117,13 +117,13 @@ TEST(PublishMake, RootAndPrefixShapeEveryEntry)
     WriteFile(temp / "release/a.txt", "a");
     WriteFile(temp / "release/sub/b.txt", "b");
     const ToolRun run = RunTool({"make", Utf8(temp / "release"), "-o", Utf8(temp / "list.xml"), "--root",
-                                 "C:\\Games\\Tallowfin\\", "--url-prefix", "http://cdn.example/v2"});
+                                 "C:\\Games\\Tallowfin\\", "--url-prefix", "HTTPS://cdn.example/v2"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto entries = ReadBack(temp / "list.xml");
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].path, "C:\\Games\\Tallowfin\\");
     EXPECT_EQ(entries[1].path, "C:\\Games\\Tallowfin\\sub");
-    EXPECT_EQ(entries[1].downurl, "http://cdn.example/v2/sub/b.txt");
+    EXPECT_EQ(entries[1].downurl, "HTTPS://cdn.example/v2/sub/b.txt");
     EXPECT_EQ(PercentDecode(PercentEncodePath("a b/%41/\xED\x95\x9C")), "a b/%41/\xED\x95\x9C");
 }
 
@@ -185,7 +185,8 @@ TEST(PublishMake, BadInputFailsOnOneLineAndLeavesTheOldListAlone)
         {"unknown option", {"a"}, {"make", "RELEASE", "-o", "LIST", "--force", "x"}, "unknown option"},
         {"option without value", {"a"}, {"make", "RELEASE", "-o"}, "needs a value"},
         {"two releases", {"a"}, {"make", "RELEASE", "RELEASE", "-o", "LIST"}, "unexpected argument"},
-        {"https prefix", {"a"}, {"make", "RELEASE", "-o", "LIST", "--url-prefix", "https://cdn/x"}, "only http://"},
+        {"ftp prefix", {"a"}, {"make", "RELEASE", "-o", "LIST", "--url-prefix", "ftp://cdn/x"}, "nor https://"},
+        {"prefix of another host", {"a"}, {"make", "RELEASE", "-o", "LIST", "--url-prefix", "//cdn/x"}, "another host"},
         {"empty root", {"a"}, {"make", "RELEASE", "-o", "LIST", "--root", ""}, "root folder is empty"},
         {"name not in code page 949", {"caf\xC3\xA9.txt"}, {"make", "RELEASE", "-o", "LIST"}, "code page 949"},
         {"emoji", {"d/\xF0\x9F\x98\x80"}, {"make", "RELEASE", "-o", "LIST"}, "code page 949"},
@@ -204,7 +205,9 @@ TEST(PublishMake, BadInputFailsOnOneLineAndLeavesTheOldListAlone)
         {"root with a leading blank", {"a"}, {"make", "RELEASE", "-o", "LIST", "--root", " C:\\x"}, "white space"},
         {"verify without source", {}, {"verify", "LIST"}, "--dir SERVED_DIR or --url BASE"},
         {"verify with both", {}, {"verify", "LIST", "--dir", "RELEASE", "--url", "http://h/"}, "either"},
-        {"verify over https", {}, {"verify", "LIST", "--url", "https://h/"}, "only http://"},
+        {"verify over ftp", {}, {"verify", "LIST", "--url", "ftp://h/"}, "not an http:// or https:// address"},
+        {"time limit offline", {}, {"verify", "LIST", "--dir", "RELEASE", "--time-limit", "5"}, "goes with --url"},
+        {"time limit of no time", {}, {"verify", "LIST", "--url", "http://h/", "--time-limit", "0"}, "from 1 to"},
         {"verify a missing list", {}, {"verify", "RELEASE/none.xml", "--dir", "RELEASE"}, "no list file"},
     };
     for (const auto& c : cases) {
@@ -243,4 +246,56 @@ TEST(PublishNames, CodePage949AndWindowsRulesCatchWhatBreaksTheUpdater)
         EXPECT_EQ(WindowsNameProblem(good), "") << good;
     for (const char* bad : {"", "..", "a?b", "a\\b", "end.", "end ", "CON", "nul.txt", "Lpt1.log", "tab\there"})
         EXPECT_NE(WindowsNameProblem(bad), "") << bad;
+}
+
+TEST(PublishMake, TellsWhatClientsWillDownload)
+{
+    TempFolder temp;
+    const fs::path release = temp / "release";
+    WriteFile(release / "same.txt", "same");
+    WriteFile(release / "data" / "changed.bin", "version 1");
+    const fs::path list = temp / "filelist.xml";
+    const ToolRun first = RunTool({"make", Utf8(release), "-o", Utf8(list)});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.out.find("a client holding the previous list: none, no list was at the output path\n"
+                             "a client with nothing installed downloads 2 files, 13 bytes\n"),
+              std::string::npos)
+        << first.out;
+
+    // The previous list wrote the folder in another letter case and with a
+    // doubled backslash: Windows sees the same place.
+    std::string previous = ReadFile(list);
+    previous.replace(previous.find("%PROGRAM%\\data"), 14, "%PROGRAM%\\\\DATA");
+    WriteFile(list, previous);
+    WriteFile(release / "data" / "changed.bin", "version 2!");
+    WriteFile(release / "new.txt", "new");
+    const ToolRun second = RunTool({"make", Utf8(release), "-o", Utf8(list)});
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.out.find("a client holding the previous list downloads 2 files, 13 bytes\n"
+                              "a client with nothing installed downloads 3 files, 17 bytes\n"),
+              std::string::npos)
+        << second.out;
+
+    const ToolRun again = RunTool({"make", Utf8(release), "-o", Utf8(list)});
+    EXPECT_NE(again.out.find("previous list downloads 0 files, 0 bytes"), std::string::npos) << again.out;
+    WriteFile(list, "not a list");
+    const ToolRun unreadable = RunTool({"make", Utf8(release), "-o", Utf8(list)});
+    EXPECT_EQ(unreadable.status, 0);
+    EXPECT_NE(unreadable.out.find("not known, the list that was at the output path cannot be read"), std::string::npos)
+        << unreadable.out;
+}
+
+TEST(PublishMake, RefusesAFileLargerThanTheUpdaterFetches)
+{
+    TempFolder temp;
+    WriteFile(temp / "release/a.txt", "a");
+    WriteFile(temp / "release/huge.bin", "");
+    // Sparse: nothing is written, and the size is refused before any hashing.
+    fs::resize_file(temp / "release/huge.bin", 0x80000000u);
+    const ToolRun run = RunTool({"make", Utf8(temp / "release"), "-o", Utf8(temp / "list.xml")});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("huge.bin\": it is 2147483648 bytes, more than the updater can fetch (2147483647 bytes)"),
+              std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(temp / "list.xml"));
 }

@@ -1,5 +1,7 @@
+#include "common/limits.h"
 #include "control/md5.h"
 #include "control/path_rules.h"
+#include "publish/http_reply.h"
 #include "publish/url_text.h"
 #include "tests/native/publish_test_support.h"
 #include "tests/support/http_server.h"
@@ -45,10 +47,12 @@ protected:
         WriteFile(temp_ / "good.bin", "good");
     }
 
-    ToolRun Verify(const std::string& xml, bool overHttp)
+    ToolRun Verify(const std::string& xml, bool overHttp, const std::string& seconds = "5")
     {
         WriteFile(temp_ / "filelist.xml", xml);
-        if (overHttp) return RunTool({"verify", Utf8(temp_ / "filelist.xml"), "--url", server_.ProxyAddress() + "/"});
+        if (overHttp)
+            return RunTool({"verify", Utf8(temp_ / "filelist.xml"), "--url", server_.ProxyAddress() + "/", "--time-limit",
+                            seconds});
         return RunTool({"verify", Utf8(temp_ / "filelist.xml"), "--dir", Utf8(served_)});
     }
 
@@ -84,8 +88,9 @@ TEST_F(PublishVerify, FindsEveryKindOfProblemAtItsEntry)
         {"upper-case hash", Entry(good, "b", tallowfin::AsciiUpper(kGoodHash), "good.bin"), "upper-case digits"},
         {"short hash", Entry(good, "b", kGoodHash.substr(1), "good.bin"), "is not 32 hexadecimal digits"},
         {"hash of other letters", Entry(good, "b", std::string(32, 'g'), "good.bin"), "is not 32 hexadecimal digits"},
-        {"https address", Entry(good, "b", kGoodHash, "https://cdn.example/good.bin"), "is https://"},
-        {"ftp address", Entry(good, "b", kGoodHash, "ftp://cdn.example/good.bin"), "is not http://"},
+        {"ftp address", Entry(good, "b", kGoodHash, "ftp://cdn.example/good.bin"), "is neither http:// nor https://"},
+        {"scheme without slashes", Entry(good, "b", kGoodHash, "mailto:good.bin"), "is neither http:// nor https://"},
+        {"address of another host", Entry(good, "b", kGoodHash, "//cdn.example/good.bin"), "a reference to another host"},
         {"non-ASCII address", Entry(good, "b", kGoodHash, "\xED\x95\x9C.bin"), "non-ASCII"},
         {"file missing", Entry(good, "b", kGoodHash, "gone.bin"), "is not served: no file"},
         {"address climbing out", Entry(good, "b", kGoodHash, "../served/good.bin"), "leaves the served folder"},
@@ -108,7 +113,7 @@ TEST_F(PublishVerify, FindsEveryKindOfProblemAtItsEntry)
         {"path with a line break after it", Entry("%PROGRAM%\n", "b", kGoodHash, "good.bin"), "path \"%PROGRAM%\\x0A\" begins"},
         {"relative folder", Entry("lib", "b", kGoodHash, "good.bin"), "neither below %PROGRAM% nor absolute"},
         {"status 404", Entry(good, "b", Md5Text("also"), "sub%20dir/also.bin"), "answers status 404", true},
-        {"cut short", Entry(good, "b", Md5Text("other"), "other.bin"), "closed after 2 of 5 bytes", true},
+        {"cut short", Entry(good, "b", Md5Text("other"), "other.bin"), "the body ended after 2 of 5 bytes", true},
         {"wrong content over HTTP", Entry(good, "b", kGoodHash, "other.bin"), "serves content with the digest", true},
     };
     Fault notFound;
@@ -178,7 +183,145 @@ TEST_F(PublishVerify, AFolderProblemIsReportedOnceAndTheListAsAWhole)
     EXPECT_EQ(malformed.status, 2);
     EXPECT_EQ(malformed.out, "");
     EXPECT_EQ(CountLines(malformed.err), 1u);
-    EXPECT_NE(malformed.err.find("line 2, column 14 is not well-formed XML: </file> does not close <path>"),
+    EXPECT_NE(malformed.err.find("line 2, column 21 cannot be read as the updater reads it: Opening and ending tag "
+                                 "mismatch: path line 2 and file"),
               std::string::npos)
         << malformed.err;
+}
+
+// Each way a reply can fail every client, served for real: the internet
+// library reads it, verify judges it as the updater would take it.
+TEST_F(PublishVerify, RepliesTheUpdaterCannotUseAreProblems)
+{
+    struct Case {
+        const char* what;
+        Fault fault;
+        std::string message;
+    };
+    auto raw = [](const std::string& head, const std::string& body = "good") {
+        Fault fault;
+        fault.rawReply = head + "\r\n" + body;
+        return fault;
+    };
+    Fault noLength;
+    noLength.noContentLength = true;
+    Fault loop;
+    loop.status = 302;
+    loop.location = "/good.bin";
+    Fault toFtp;
+    toFtp.status = 301;
+    toFtp.location = "ftp://127.0.0.1/good.bin";
+    Fault slow;
+    slow.bytesPerSecond = 1;
+    const std::vector<Case> cases = {
+        // libcurl stops at these itself, and says why.
+        {"status of four digits", raw("HTTP/1.1 2000 OK\r\nContent-Length: 4\r\n"), "Unsupported response code"},
+        {"length with a plus", raw("HTTP/1.1 200 OK\r\nContent-Length: +4\r\n"), "length \"+4\", which the updater"},
+        {"negative length", raw("HTTP/1.1 200 OK\r\nContent-Length: -1\r\n"), "the updater counts the file as missing"},
+        {"two lengths", raw("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nContent-Length: 9\r\n"), "two different lengths"},
+        {"gzip transfer coding", raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n", "0\r\n\r\n"),
+         "transfer coding \"gzip, chunked\""},
+        {"chunked", raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n", "4\r\ngood\r\n0\r\n\r\n"),
+         "transfer coding \"chunked\" and so without a length"},
+        {"no length", noLength, "without a length; the updater counts the file as missing"},
+        {"above 2 GiB - 1", raw("HTTP/1.1 200 OK\r\nContent-Length: 2147483648\r\n"),
+         "is 2147483648 bytes long, more than the updater can fetch (2147483647 bytes)"},
+        {"redirect to another scheme", toFtp, "which the updater cannot fetch"},
+        {"endless redirects", loop, "after 10 redirects already"},
+        // A byte a second never stalls long enough for a time-out per read.
+        {"a byte a second", slow, "not complete within the time limit of 2 s"},
+    };
+    EXPECT_EQ(Verify(ListWith(""), true).out, "1 entry, no problems\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        server_.SetFault("/good.bin", c.fault);
+        const ToolRun run = Verify(ListWith(""), true, "2");
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_NE(run.out.find("entry 1: downurl \"good.bin\" is not served: "), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
+    }
+}
+
+TEST_F(PublishVerify, RedirectsAndUnusualHeadsTheUpdaterTakesPass)
+{
+    Fault moved;
+    moved.status = 301;
+    moved.location = "/sub%20dir/also.bin";
+    server_.SetFault("/moved.bin", moved);
+    Fault again;
+    again.status = 307;
+    again.location = server_.ProxyAddress() + "/moved.bin";
+    server_.SetFault("/twice.bin", again);
+    Fault folded;
+    folded.rawReply = "HTTP/1.1 200 OK\r\nX-Note: one\r\n  folded\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nother";
+    server_.SetFault("/folded.bin", folded);
+    const ToolRun run = Verify(ListWith(Entry("%PROGRAM%", "a", Md5Text("also"), "moved.bin") +
+                                        Entry("%PROGRAM%", "b", Md5Text("also"), "twice.bin") +
+                                        Entry("%PROGRAM%", "c", Md5Text("other"), "folded.bin")),
+                               true);
+    EXPECT_EQ(run.out, "4 entries, no problems\n");
+    EXPECT_EQ(server_.CountRequests("/sub dir/also.bin"), 2u);
+}
+
+TEST(PublishReplies, RedirectsAreJudgedByTheUpdatersRules)
+{
+    using namespace tallowfin::publish;
+    HttpResponse moved;
+    for (const char* line : {"HTTP/1.1 100 Continue\r\n", "HTTP/1.1 302 Found\r\n", "Location: x\r\n"})
+        AddHeadLine(moved, line);
+    ASSERT_EQ(moved.status, 302);
+    using Kind = RedirectStep::Kind;
+    EXPECT_EQ(JudgeRedirect("http://a/f", moved, "http://a/x", 0).kind, Kind::Follow);
+    EXPECT_EQ(JudgeRedirect("http://a/f", moved, "HTTPS://a/x", 9).kind, Kind::Follow);
+    EXPECT_EQ(JudgeRedirect("https://a/f", moved, "https://b/x", 0).kind, Kind::Follow);
+    const RedirectStep down = JudgeRedirect("HTTPS://a/f", moved, "http://a/x", 0);
+    EXPECT_EQ(down.kind, Kind::Refused);
+    EXPECT_NE(down.problem.find("refuses a redirect from https:// to plain http://"), std::string::npos);
+    EXPECT_EQ(JudgeRedirect("http://a/f", moved, "http://a/x", kMostRedirects).kind, Kind::Refused);
+    EXPECT_EQ(JudgeRedirect("http://a/f", moved, "", 0).kind, Kind::NotARedirect);  // no Location
+    AddHeadLine(moved, "HTTP/1.1 304 Not Modified");
+    EXPECT_EQ(JudgeRedirect("http://a/f", moved, "http://a/x", 0).kind, Kind::NotARedirect);
+    EXPECT_TRUE(moved.headers.empty());
+    // A reply the updater takes: one plain length, however it is spelt.
+    HttpResponse ok;
+    for (const char* line : {"HTTP/1.0 200 OK", "content-length: 007", "Content-Length:007"}) AddHeadLine(ok, line);
+    EXPECT_TRUE(JudgeFileReply(ok).usable);
+    EXPECT_EQ(JudgeFileReply(ok).length, 7u);
+}
+
+TEST_F(PublishVerify, AnHttpsBaseAndHttpsAddressesAreTheUpdatersToo)
+{
+    // Offline an absolute https:// address is only noted; online an https
+    // base is accepted, and a server that is not there fails each file.
+    const ToolRun offline = Verify(ListWith(Entry("%PROGRAM%", "b", kGoodHash, "HTTPS://cdn.example/good.bin")), false);
+    EXPECT_EQ(offline.status, 0);
+    EXPECT_NE(offline.out.find("2 entries, no problems (1 not checked)"), std::string::npos) << offline.out;
+    WriteFile(temp_ / "filelist.xml", ListWith(""));
+    const ToolRun tls = RunTool({"verify", Utf8(temp_ / "filelist.xml"), "--url",
+                                 "https://127.0.0.1:" + std::to_string(server_.Port()) + "/", "--time-limit", "5"});
+    EXPECT_EQ(tls.status, 1) << tls.err;
+    EXPECT_NE(tls.out.find("entry 1: downurl \"good.bin\" is not served: https://127.0.0.1:"), std::string::npos)
+        << tls.out;
+}
+
+TEST_F(PublishVerify, ListsAndFilesAreHeldToTheUpdatersLimits)
+{
+    // Padded with white space after the document, which costs a parser nothing.
+    const std::string list = ListWith("");
+    const std::size_t limit = tallowfin::limits::kLargestList;
+    const ToolRun atLimit = Verify(list + std::string(limit - list.size(), ' '), false);
+    EXPECT_EQ(atLimit.out, "1 entry, no problems\n");
+    const ToolRun above = Verify(list + std::string(limit + 1 - list.size(), ' '), false);
+    EXPECT_EQ(above.status, 1);
+    EXPECT_EQ(above.out, "list: the list is 8388609 bytes, more than the updater reads (8388608); every client "
+                         "refuses it\n0 entries, 1 problem\n");
+
+    // A sparse file one byte above the largest the updater fetches.
+    WriteFile(served_ / "huge.bin", "");
+    fs::resize_file(served_ / "huge.bin", tallowfin::limits::kLargestFile + 1);
+    const ToolRun huge = Verify(ListWith(Entry("%PROGRAM%", "h", kGoodHash, "huge.bin")), false);
+    EXPECT_NE(huge.out.find("entry 2: downurl \"huge.bin\" is not served: the file is 2147483648 bytes, more than the "
+                            "updater can fetch"),
+              std::string::npos)
+        << huge.out;
 }

@@ -98,6 +98,30 @@ std::string PathOfTarget(const std::string& target)
     return decoded;
 }
 
+bool IsUtf8(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
+                                                    : (lead & 0xF8) == 0xF0 ? 4 : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        for (std::size_t k = 1; k < length; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        i += length;
+    }
+    return true;
+}
+
+// A decoded path names a file: lists the publishing tool makes carry UTF-8,
+// as a web server on Linux expects, while the updater sends code page 949
+// bytes where a list holds such text. On Windows a narrow path is taken in
+// the ANSI code page, so UTF-8 is converted explicitly.
+std::filesystem::path PathOfRequest(const std::string& path)
+{
+    if (IsUtf8(path)) return std::filesystem::path(std::u8string(path.begin(), path.end()));
+    return std::filesystem::path(path);
+}
+
 const char* ReasonOf(int status)
 {
     switch (status) {
@@ -293,6 +317,10 @@ void HttpServer::Serve(std::intptr_t clientHandle)
     }
     if (fault.delayMs > 0 && !Wait(std::chrono::milliseconds(fault.delayMs))) return finish();
 
+    if (!fault.rawReply.empty()) {
+        SendAll(client, fault.rawReply.data(), fault.rawReply.size());
+        return finish();
+    }
     auto sendError = [&](int status) {
         std::string body = "<html><body>" + std::to_string(status) + " " + ReasonOf(status) + "</body></html>";
         std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + ReasonOf(status) +
@@ -307,7 +335,7 @@ void HttpServer::Serve(std::intptr_t clientHandle)
     }
 
     // Refuse anything that would climb out of the served directory.
-    std::filesystem::path relative = std::filesystem::path(request.path).relative_path();
+    std::filesystem::path relative = PathOfRequest(request.path).relative_path();
     bool climbs = false;
     for (const auto& part : relative) climbs = climbs || part == "..";
     std::filesystem::path file = root_ / relative;
@@ -326,7 +354,10 @@ void HttpServer::Serve(std::intptr_t clientHandle)
     std::int64_t limit = fault.cutAfter >= 0 ? std::min(fault.cutAfter, length) : length;
     std::int64_t sent = 0;
     bool stalled = false;
-    std::vector<char> buffer(fault.bytesPerSecond > 0 ? 4096 : 256 * 1024);
+    // A slow rate goes out in pieces of a second's worth: a byte a second is
+    // one byte at a time.
+    std::vector<char> buffer(fault.bytesPerSecond > 0 ? static_cast<std::size_t>(std::clamp<std::int64_t>(fault.bytesPerSecond, 1, 4096))
+                                                      : 256 * 1024);
     auto started = std::chrono::steady_clock::now();
     while (sent < limit && !stopping_) {
         std::int64_t want = std::min<std::int64_t>(static_cast<std::int64_t>(buffer.size()), limit - sent);

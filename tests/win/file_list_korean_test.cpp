@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "common/com_ptr.h"
+#include "common/limits.h"
 #include "common/file_system.h"
 #include "control/main_form.h"
 #include "tests/support/win_util.h"
@@ -114,6 +115,7 @@ TEST(FileListKorean, ListsThePublishingToolMakesAreReadAsPublished)
     FakeView view;
     TMainForm form(view, door, internet, {"", (release / "TallowfinUpdate.exe").string(), "", nullptr});
     fs::copy_file(list, dir.path() / "kept.xml");
+    fs::copy_file(list, dir.path() / "checked.xml");
     EXPECT_TRUE(form.CollectChangedFiles(list.string()).empty());
 
     // One changed file gives one record, addressed where the tool put it.
@@ -122,6 +124,52 @@ TEST(FileListKorean, ListsThePublishingToolMakesAreReadAsPublished)
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0]->LocalPath, release.string() + "\\data\\deep\\x.dll");
     EXPECT_EQ(records[0]->Url, "data/deep/x.dll");
+
+    // The Windows tool reads the list through the updater's own document
+    // class and fetches through WinINet: it passes the list against the
+    // folder and against a server of it, and fails it when a reply has no
+    // length, as the updater would.
+    const fs::path kept = dir.path() / "checked.xml";
+    WriteBytes(release / "data" / "deep" / "x.dll", PatternBytes(70000, 4));
+    auto verify = [&](const std::string& source) {
+        Process run = Start(PublishExe(), "verify \"" + kept.string() + "\" " + source, dir.path());
+        return run.WaitExit();
+    };
+    EXPECT_EQ(verify("--dir \"" + release.string() + "\""), 0u);
+    HttpServer server(release);
+    EXPECT_EQ(verify("--url " + server.ProxyAddress() + "/"), 0u);
+    EXPECT_EQ(server.CountRequests("/data/deep/x.dll"), 1u);
+    Fault noLength;
+    noLength.noContentLength = true;
+    server.SetFault("/data/deep/x.dll", noLength);
+    EXPECT_EQ(verify("--url " + server.ProxyAddress() + "/"), 1u);
+}
+
+// The updater and the tool refuse a list one byte above the updater's limit,
+// and both read one of exactly that size.
+TEST(FileListKorean, TheUpdaterAndTheToolShareTheListLimit)
+{
+    ComApartment com;
+    ScratchDir dir("limit");
+    WriteBytes(dir.path() / "a.txt", "a");
+    const std::string list = "<filelist><file><path>%PROGRAM%</path><name>a.txt</name><hash>" + Md5Hex("a") +
+                             "</hash><downurl>a.txt</downurl></file></filelist>";
+    MainThreadDoor door;
+    FakeInternet internet;
+    FakeView view;
+    TMainForm form(view, door, internet, {"", (dir.path() / "TallowfinUpdate.exe").string(), "", nullptr});
+    for (const std::uint64_t size : {limits::kLargestList, limits::kLargestList + 1}) {
+        SCOPED_TRACE(size);
+        const bool within = size <= limits::kLargestList;
+        const fs::path file = dir.path() / "filelist.xml";
+        WriteBytes(file, list + std::string(size - list.size(), ' '));
+        Process tool = Start(PublishExe(), "verify \"" + file.string() + "\" --dir \"" + dir.str() + "\"", dir.path());
+        EXPECT_EQ(tool.WaitExit(), within ? 0u : 1u);
+        if (within)
+            EXPECT_TRUE(form.CollectChangedFiles(file.string()).empty());
+        else
+            EXPECT_ANY_THROW(form.CollectChangedFiles(file.string()));
+    }
 }
 
 }  // namespace

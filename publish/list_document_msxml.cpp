@@ -1,0 +1,64 @@
+// Lists read through the updater's own document class, with its settings
+// (no white space kept, no document type, no external anything, the same
+// depth limit), so that the Windows tool reads a list exactly as clients do.
+#include "publish/list_document.h"
+
+#include "common/com_ptr.h"
+#include "control/xml_document.h"
+
+#include <windows.h>
+
+namespace tallowfin::publish {
+
+namespace {
+
+std::string Utf8(const std::wstring& text)
+{
+    if (text.empty()) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+XmlNode Convert(const TXmlNode& node)
+{
+    XmlNode out;
+    switch (node.Type()) {
+    case NODE_ELEMENT: out.kind = XmlNodeKind::Element; break;
+    case NODE_TEXT: out.kind = XmlNodeKind::Text; break;
+    case NODE_CDATA_SECTION: out.kind = XmlNodeKind::CData; break;
+    case NODE_COMMENT: out.kind = XmlNodeKind::Comment; break;
+    case NODE_PROCESSING_INSTRUCTION: out.kind = XmlNodeKind::ProcessingInstruction; break;
+    default: throw ListDocumentError("a node of a kind a list cannot hold");
+    }
+    if (out.kind == XmlNodeKind::Element || out.kind == XmlNodeKind::ProcessingInstruction) out.name = Utf8(node.Name());
+    if (out.kind != XmlNodeKind::Element) {
+        out.value = Utf8(node.Value());
+        return out;
+    }
+    const long count = node.ChildCount();
+    out.children.reserve(static_cast<std::size_t>(count));
+    for (long i = 0; i < count; ++i) out.children.push_back(Convert(node.Child(i)));
+    return out;
+}
+
+}  // namespace
+
+XmlNode ReadListFile(const std::filesystem::path& file)
+{
+    RefuseCrowdedTags(ListFileBytes(file));
+    try {
+        // MSXML is a COM server: this thread needs an apartment while it reads.
+        ComApartment com;
+        TXMLDocument document;
+        document.LoadFromFile(file.wstring());
+        return Convert(document.DocumentElement());
+    } catch (const TXmlError& failure) {
+        throw ListDocumentError(failure.what(), static_cast<std::size_t>(failure.Line() > 0 ? failure.Line() : 0),
+                                static_cast<std::size_t>(failure.Column() > 0 ? failure.Column() : 0));
+    }
+}
+
+}  // namespace tallowfin::publish
