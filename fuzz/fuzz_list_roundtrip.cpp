@@ -4,7 +4,6 @@
 #include "control/md5.h"
 #include "control/path_rules.h"
 #include "fuzz/fuzz_support.h"
-#include "fuzz/updater_value.h"
 #include "publish/cp949.h"
 #include "publish/file_digest.h"
 #include "publish/list_xml.h"
@@ -31,7 +30,6 @@ using namespace tallowfin::publish;
 using tallowfin::AsciiLower;
 using tallowfin::ExpandProgramPath;
 using tallowfin::Md5Text;
-using tallowfin::fuzz::UpdaterValue;
 using tallowfin::fuzz::Shown;
 
 namespace fs = std::filesystem;

@@ -5,7 +5,6 @@
 #include "control/md5.h"
 #include "control/path_rules.h"
 #include "fuzz/fuzz_support.h"
-#include "fuzz/updater_value.h"
 #include "publish/served_files.h"
 #include "publish/url_text.h"
 #include "publish/verify_list.h"
@@ -26,7 +25,6 @@ using namespace tallowfin::publish;
 using tallowfin::AsciiLower;
 using tallowfin::Md5Text;
 using tallowfin::fuzz::Shown;
-using tallowfin::fuzz::Trimmed;
 
 namespace fs = std::filesystem;
 
@@ -71,10 +69,17 @@ public:
     std::map<std::string, ServedFile> results;
 };
 
-// A value as the updater reads it; an empty one fails the list as well.
-std::optional<std::string> UpdaterValue(const XmlNode& entry, std::string_view name)
+std::string Trimmed(const std::string& text)
 {
-    std::optional<std::string> value = tallowfin::fuzz::UpdaterValue(entry, name);
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// A value as the updater reads it; an empty one fails the list as well.
+std::optional<std::string> NonEmptyValue(const XmlNode& entry, std::string_view name)
+{
+    std::optional<std::string> value = UpdaterValue(entry, name);
     if (value && value->empty()) return std::nullopt;
     return value;
 }
@@ -94,10 +99,10 @@ bool SameFindings(const std::vector<Finding>& a, const std::vector<Finding>& b)
 void CheckPassedEntry(const XmlNode& entry, std::size_t position, const VerifyReport& report, const Watched& watched)
 {
     FUZZ_CHECK(entry.kind == XmlNodeKind::Element);
-    const auto path = UpdaterValue(entry, "path");
-    const auto name = UpdaterValue(entry, "name");
-    const auto hash = UpdaterValue(entry, "hash");
-    const auto downurl = UpdaterValue(entry, "downurl");
+    const auto path = NonEmptyValue(entry, "path");
+    const auto name = NonEmptyValue(entry, "name");
+    const auto hash = NonEmptyValue(entry, "hash");
+    const auto downurl = NonEmptyValue(entry, "downurl");
     FUZZ_CHECK(path && name && hash && downurl);
     // What the updater makes of the path and name is what the list says.
     FUZZ_CHECK_SAID(path->find("%PROGRAM%", 1) == std::string::npos, Shown(*path));

@@ -43,6 +43,14 @@ cleanup() {
 trap cleanup EXIT
 # A prefix of the demo's own: ending it must not touch the test suite's.
 begin_session "$win/demo-wineprefix" "$bits" >/dev/null
+# Window captions draw their buttons with Wine's symbol font, which Wine of this
+# Debian release does not load from its own data folder (measured: "Marlett"
+# comes out as Liberation Sans, and the close button as the letter "r", in any
+# code page). A copy in the prefix's font folder is loaded.
+wine_fonts=$WINEPREFIX/drive_c/windows/Fonts
+if [[ ! -f $wine_fonts/marlett.ttf && -f /usr/share/wine/fonts/marlett.ttf ]]; then
+  mkdir -p "$wine_fonts" && cp /usr/share/wine/fonts/marlett.ttf "$wine_fonts/"
+fi
 if ! $check; then
   cmake --preset win64-tests >/dev/null && \
     cmake --build --preset win64-tests --target TallowfinUpdate TallowfinMain TestComServer >/dev/null \
@@ -87,8 +95,10 @@ printf 'tallowfin build 2' >> "$release/TallowfinUpdate.exe"
 
 say "== Publishing"
 cp -r "$release/." "$served/"
-"$publish" make "$release" -o "$served/filelist.xml" >/dev/null
-"$publish" verify "$served/filelist.xml" --dir "$served" >/dev/null || fail "the published list does not verify"
+"$publish" make "$release" -o "$served/filelist.xml" >"$out/publish.log" 2>&1 \
+  || fail "tallowfin-publish make failed: $(tail -n 3 "$out/publish.log")"
+"$publish" verify "$served/filelist.xml" --dir "$served" >"$out/verify.log" 2>&1 \
+  || fail "the published list does not verify: $(tail -n 5 "$out/verify.log")"
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 rate=$($check && echo 0 || echo 600k)
@@ -103,8 +113,8 @@ for _ in $(seq 1 50); do
   curl -sf -o /dev/null "http://127.0.0.1:$port/software/Tallowfin/filelist.xml" && break
   sleep 0.1
 done
-"$publish" verify "$served/filelist.xml" --url "http://127.0.0.1:$port/software/Tallowfin/" >/dev/null \
-  || fail "the served files do not verify"
+"$publish" verify "$served/filelist.xml" --url "http://127.0.0.1:$port/software/Tallowfin/" >"$out/verify.log" 2>&1 \
+  || fail "the served files do not verify: $(tail -n 5 "$out/verify.log")"
 say "   nginx serves the release on 127.0.0.1:$port; tallowfin-publish verify: no problems"
 
 declare -A before
@@ -120,6 +130,11 @@ updater=$!
 
 screenshot=""
 if ! $check; then
+  # ImageMagick's convert: another program of that name may come first on the PATH.
+  converter=""
+  for candidate in /usr/bin/convert "$(command -v convert || true)"; do
+    [[ -x $candidate ]] && "$candidate" -version 2>/dev/null | grep -q ImageMagick && { converter=$candidate; break; }
+  done
   # The progress window, once it shows and the bar has moved.
   for _ in $(seq 1 300); do
     line=$(xwininfo -root -tree 2>/dev/null | grep '"Tallowfin Beta - Auto Update"' | grep -v ' 0x0+' | \
@@ -128,9 +143,21 @@ if ! $check; then
     kill -0 "$updater" 2>/dev/null || break
     sleep 0.1
   done
-  if [[ -n ${line:-} ]]; then
+  # Each step that fails says why, in the closing lines.
+  if [[ -z ${line:-} ]]; then
+    screenshot="not taken (the progress window did not show before the updater ended)"
+  elif [[ -z $converter ]]; then
+    screenshot="not taken (no ImageMagick convert to turn the window's picture into PNG: apt-get install imagemagick)"
+  else
     sleep 2
-    xwd -id "$line" -silent 2>/dev/null | convert xwd:- "$out/progress-window.png" 2>/dev/null && screenshot=$out/progress-window.png
+    if ! xwd -id "$line" -silent >"$out/progress-window.xwd" 2>"$out/screenshot.log"; then
+      screenshot="not taken (xwd could not read the window: $(head -n1 "$out/screenshot.log"))"
+    elif ! "$converter" xwd:"$out/progress-window.xwd" "$out/progress-window.png" 2>>"$out/screenshot.log"; then
+      screenshot="not taken ($converter failed: $(head -n1 "$out/screenshot.log"))"
+    else
+      screenshot=$out/progress-window.png
+    fi
+    rm -f "$out/progress-window.xwd"
   fi
 fi
 
@@ -182,7 +209,7 @@ if ! $check; then
   echo "Temporary files left:  $left"
   awk -v a="$run_started" -v b="$run_ended" -v s="$started" -v n="$(date +%s.%N)" \
     'BEGIN { printf "Update run:            %.1f s (whole demo %.1f s)\n", b - a, n - s }'
-  echo "Screenshot:            ${screenshot:-not taken (the window did not show)}"
+  echo "Screenshot:            $screenshot"
 fi
 [[ $problems -eq 0 ]] || fail "$problems problem(s)"
 $check && echo "demo: the installation was brought up to date"

@@ -17,12 +17,15 @@ needs=(
   "ninja|ninja-build"
   "/usr/src/googletest/CMakeLists.txt|googletest"
   "g++|g++"
+  "/usr/bin/curl-config|libcurl4-openssl-dev"
+  "/usr/bin/xml2-config|libxml2-dev"
   "curl|curl"
   "openssl|openssl"
   "/usr/bin/python3|python3"
   "/usr/sbin/nginx|nginx-light"
   "xwd|x11-apps"
-  "convert|imagemagick"
+  # Debian's ImageMagick: a "convert" elsewhere on the PATH may be something else.
+  "/usr/bin/convert|imagemagick"
   "xwininfo|x11-utils"
   "/usr/bin/time|time"
 )
