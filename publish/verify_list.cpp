@@ -234,7 +234,15 @@ VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served)
     report.entries = root.children.size();
     if (root.children.empty()) report.problems.push_back({0, "the list has no entries"});
     EntryChecker checker(served, report);
-    for (std::size_t i = 0; i < root.children.size(); ++i) checker.Check(root.children[i], i + 1);
+    for (; report.checked < root.children.size(); ++report.checked) {
+        if (report.problems.size() >= kMostProblems) {
+            report.problems.push_back({0, "stopped at entry " + std::to_string(report.checked + 1) + " after " +
+                                              std::to_string(report.problems.size()) +
+                                              " problems; mend these and verify again"});
+            break;
+        }
+        checker.Check(root.children[report.checked], report.checked + 1);
+    }
     return report;
 }
 

@@ -16,8 +16,14 @@ struct Finding {
     std::string message;
 };
 
+// A list broken everywhere is reported this far: past it more lines help no
+// one, and a list of two million empty entries would otherwise need a
+// gigabyte for its report.
+inline constexpr std::size_t kMostProblems = 1000;
+
 struct VerifyReport {
     std::size_t entries = 0;
+    std::size_t checked = 0;  // entries checked, all of them unless the problems ran past kMostProblems
     std::vector<Finding> problems;  // each one breaks the list or an entry of it
     std::vector<Finding> notes;     // what could not be checked
 };

@@ -3,6 +3,7 @@
 #include "control/path_rules.h"
 #include "publish/http_reply.h"
 #include "publish/url_text.h"
+#include "publish/verify_list.h"
 #include "tests/native/publish_test_support.h"
 #include "tests/support/http_server.h"
 
@@ -324,4 +325,15 @@ TEST_F(PublishVerify, ListsAndFilesAreHeldToTheUpdatersLimits)
                             "updater can fetch"),
               std::string::npos)
         << huge.out;
+}
+
+TEST_F(PublishVerify, AListBrokenEverywhereIsReportedSoFarOnly)
+{
+    std::string entries;
+    for (int i = 0; i < 600; ++i) entries += "<a/>";
+    const ToolRun run = Verify(ListWith(entries), false);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(CountLines(run.out), tallowfin::publish::kMostProblems + 2);
+    EXPECT_NE(run.out.find("list: stopped at entry 252 after 1000 problems"), std::string::npos) << run.out.substr(0, 200);
+    EXPECT_NE(run.out.find("601 entries, 1001 problems\n"), std::string::npos);
 }
