@@ -6,6 +6,7 @@
 
 #include "common/handle.h"
 #include "common/win_error.h"
+#include "publish/utf8.h"
 
 #include <algorithm>
 #include <vector>
@@ -13,25 +14,6 @@
 namespace tallowfin::publish {
 
 namespace {
-
-std::wstring Wide(const std::string& utf8)
-{
-    if (utf8.empty()) return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), size);
-    return out;
-}
-
-std::string Narrow(const std::wstring& text)
-{
-    if (text.empty()) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
-}
 
 std::string LastErrorText()
 {
@@ -74,7 +56,7 @@ public:
             DWORD ms = std::max<DWORD>(left(), 1);
             InternetSetOptionW(session_.get(), option, &ms, sizeof ms);
         }
-        const std::wstring wideUrl = Wide(url);
+        const std::wstring wideUrl = WideFromUtf8(url);
         // As the updater asks: always from the server, and redirects are
         // judged here rather than followed blindly.
         WinInetHandle request(InternetOpenUrlW(session_.get(), wideUrl.c_str(), nullptr, 0,
@@ -91,7 +73,7 @@ public:
             exchange.failure = "no head in the reply: " + LastErrorText();
             return exchange;
         }
-        const std::string text = Narrow(head);
+        const std::string text = Utf8FromWide(head);
         for (std::size_t from = 0; from < text.size();) {
             const std::size_t end = std::min(text.find('\n', from), text.size());
             AddHeadLine(exchange.response, std::string_view(text).substr(from, end - from));
@@ -103,7 +85,7 @@ public:
             InternetCombineUrlW(wideUrl.c_str(), location.c_str(), nullptr, &size, ICU_NO_ENCODE);
             std::vector<wchar_t> combined(size + 1);
             if (InternetCombineUrlW(wideUrl.c_str(), location.c_str(), combined.data(), &size, ICU_NO_ENCODE))
-                exchange.redirectTarget = Narrow(std::wstring(combined.data(), size));
+                exchange.redirectTarget = Utf8FromWide(std::wstring_view(combined.data(), size));
         }
         if (!wantBody(exchange.response)) {
             exchange.bodyRefused = true;

@@ -119,15 +119,20 @@ std::size_t LineOfCrowdedTag(std::string_view bytes, std::size_t most)
     return 0;
 }
 
+void RefuseLargeList(std::uint64_t size)
+{
+    if (size > limits::kLargestList)
+        throw ListDocumentError(std::to_string(size) + " bytes, more than the updater reads (" +
+                                std::to_string(limits::kLargestList) + ")");
+}
+
 std::string ListFileBytes(const std::filesystem::path& file)
 {
     const std::string shown = Quoted(Utf8FromPath(file));
     std::error_code error;
     const auto size = std::filesystem::file_size(file, error);
     if (error) throw ListDocumentError("cannot read " + shown);
-    if (size > limits::kLargestList)
-        throw ListDocumentError(std::to_string(size) + " bytes, more than the updater reads (" +
-                                std::to_string(limits::kLargestList) + ")");
+    RefuseLargeList(size);
     std::ifstream in(file, std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();

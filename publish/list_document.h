@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -69,6 +70,9 @@ std::size_t LineOfCrowdedTag(std::string_view bytes, std::size_t most = kMostAtt
 // The bytes of a list file; throws ListDocumentError when it cannot be read
 // or is larger than the updater reads, without reading it.
 std::string ListFileBytes(const std::filesystem::path& file);
+
+// Throws ListDocumentError for a list larger than the updater reads.
+void RefuseLargeList(std::uint64_t size);
 
 // Throws ListDocumentError at a start tag LineOfCrowdedTag finds.
 void RefuseCrowdedTags(std::string_view bytes);

@@ -50,9 +50,7 @@ bool IsXmlSpace(const std::string& text) { return text.find_first_not_of(" \t\r\
 
 XmlNode ReadListBytes(std::string_view bytes)
 {
-    if (bytes.size() > limits::kLargestList)
-        throw ListDocumentError(std::to_string(bytes.size()) + " bytes, more than the updater reads (" +
-                                std::to_string(limits::kLargestList) + ")");
+    RefuseLargeList(bytes.size());
     RefuseCrowdedTags(bytes);
     // No network, no external document type, no entity expansion: a list
     // names files, it has no business fetching or expanding anything.

@@ -5,22 +5,13 @@
 
 #include "common/com_ptr.h"
 #include "control/xml_document.h"
+#include "publish/utf8.h"
 
 #include <windows.h>
 
 namespace tallowfin::publish {
 
 namespace {
-
-std::string Utf8(const std::wstring& text)
-{
-    if (text.empty()) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
-}
 
 XmlNode Convert(const TXmlNode& node)
 {
@@ -33,9 +24,9 @@ XmlNode Convert(const TXmlNode& node)
     case NODE_PROCESSING_INSTRUCTION: out.kind = XmlNodeKind::ProcessingInstruction; break;
     default: throw ListDocumentError("a node of a kind a list cannot hold");
     }
-    if (out.kind == XmlNodeKind::Element || out.kind == XmlNodeKind::ProcessingInstruction) out.name = Utf8(node.Name());
+    if (out.kind == XmlNodeKind::Element || out.kind == XmlNodeKind::ProcessingInstruction) out.name = Utf8FromWide(node.Name());
     if (out.kind != XmlNodeKind::Element) {
-        out.value = Utf8(node.Value());
+        out.value = Utf8FromWide(node.Value());
         return out;
     }
     const long count = node.ChildCount();

@@ -2,6 +2,10 @@
 
 #include "publish/errors.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace tallowfin::publish {
 
 bool IsValidUtf8(std::string_view text)
@@ -97,5 +101,26 @@ std::string Utf8FromPath(const std::filesystem::path& path)
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
 }
+
+#ifdef _WIN32
+std::string Utf8FromWide(std::wstring_view wide)
+{
+    if (wide.empty()) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+std::wstring WideFromUtf8(std::string_view utf8)
+{
+    if (utf8.empty()) return {};
+    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), size);
+    return out;
+}
+#endif
 
 }  // namespace tallowfin::publish

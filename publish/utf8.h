@@ -23,4 +23,10 @@ std::string Quoted(std::string_view text);
 std::filesystem::path PathFromUtf8(std::string_view utf8);
 std::string Utf8FromPath(const std::filesystem::path& path);
 
+#ifdef _WIN32
+// Text from and for the system's wide functions.
+std::string Utf8FromWide(std::wstring_view wide);
+std::wstring WideFromUtf8(std::string_view utf8);
+#endif
+
 }  // namespace tallowfin::publish

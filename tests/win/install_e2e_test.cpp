@@ -113,7 +113,7 @@ TEST_F(InstallTest, DownloadedDllsAreRegisteredAfterTheyWereCopied)
 
 TEST_F(InstallTest, FailedPassInstallsNothingAndLeavesNoTemporaryFile)
 {
-    for (const Fault fault : {Fault{.status = 404}, Fault{.cutAfter = 40000}}) {
+    for (const Fault& fault : {Fault{.status = 404}, Fault{.cutAfter = 40000}}) {
         WriteBytes(box.Install() / "a.bin", "old a");
         box.PublishList({box.Changed("a.bin", PatternBytes(100000, 7)), box.Changed("b.bin", PatternBytes(100000, 8)),
                          box.Changed("c.dll", ReadBytes(TestComDll()))});
