@@ -99,6 +99,7 @@ public:
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             transfer.exchange.failure = "no time left";
+            transfer.exchange.timedOut = true;
             return transfer.exchange;
         }
 
@@ -116,8 +117,8 @@ public:
         curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-        // The updater asks for no coding, so the bytes that arrive are the
-        // file's; and it never takes a file from a cache.
+        // No Accept-Encoding, as the updater sends none: the bytes that
+        // arrive are the file's. And, like the updater, never from a cache.
         curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
         std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(headers, &curl_slist_free_all);
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
@@ -130,6 +131,7 @@ public:
                 transfer.exchange.failure = "the body goes on past " + std::to_string(maxBytes) + " bytes";
             else
                 transfer.exchange.failure = error[0] ? error : curl_easy_strerror(result);
+            transfer.exchange.timedOut = result == CURLE_OPERATION_TIMEDOUT;
         }
         return transfer.exchange;
     }

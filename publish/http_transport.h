@@ -22,6 +22,7 @@ struct HttpExchange {
     std::uint64_t bodyBytes = 0; // what reached `body`
     bool bodyRefused = false;    // `wantBody` said no, and the transfer was ended there
     std::string failure;         // what went wrong, when the exchange did not end normally
+    bool timedOut = false;       // it ended because the deadline came
 };
 
 // Called once, when the final head has arrived: true to take the body.

@@ -65,6 +65,7 @@ public:
                                                    INTERNET_FLAG_NO_UI,
                                                0));
         if (!request) {
+            exchange.timedOut = GetLastError() == ERROR_INTERNET_TIMEOUT;
             exchange.failure = LastErrorText();
             return exchange;
         }
@@ -94,11 +95,13 @@ public:
         std::vector<char> buffer(64 * 1024);
         for (;;) {
             if (left() == 0) {
+                exchange.timedOut = true;
                 exchange.failure = "the time limit ran out after " + std::to_string(exchange.bodyBytes) + " bytes";
                 break;
             }
             DWORD got = 0;
             if (!InternetReadFile(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
+                exchange.timedOut = GetLastError() == ERROR_INTERNET_TIMEOUT;
                 exchange.failure = LastErrorText();
                 break;
             }

@@ -94,7 +94,8 @@ public:
                     return reply.usable;
                 },
                 [&](const char* data, std::size_t size) { md5.Update(data, size); });
-            const std::string from = url == downurl ? url : url + " (for " + Quoted(downurl) + ")";
+            // The report names the entry's address; this is where it led.
+            const std::string& from = url;
             if (!exchange.headComplete) {
                 // The library may stop at a head it cannot use (a malformed
                 // status line, a length it refuses): say what the updater
@@ -102,7 +103,7 @@ public:
                 const FileReply partial = JudgeFileReply(exchange.response);
                 if (!exchange.response.statusLine.empty() && !partial.usable)
                     return {ServedFile::State::Missing, {}, from + " " + partial.problem};
-                return {ServedFile::State::Failed, {}, from + ": " + Failure(exchange, deadline)};
+                return {ServedFile::State::Failed, {}, from + ": " + Failure(exchange)};
             }
 
             const RedirectStep redirect = JudgeRedirect(url, exchange.response, exchange.redirectTarget, hops);
@@ -118,15 +119,15 @@ public:
                 return {ServedFile::State::Failed, {},
                         from + ": the body ended after " + std::to_string(exchange.bodyBytes) + " of " +
                             std::to_string(reply.length) + " bytes" +
-                            (exchange.failure.empty() ? std::string() : ": " + Failure(exchange, deadline))};
+                            (exchange.failure.empty() ? std::string() : ": " + Failure(exchange))};
             return {ServedFile::State::Found, DigestText(md5.Finish()), {}};
         }
     }
 
 private:
-    std::string Failure(const HttpExchange& exchange, std::chrono::steady_clock::time_point deadline) const
+    std::string Failure(const HttpExchange& exchange) const
     {
-        if (std::chrono::steady_clock::now() >= deadline)
+        if (exchange.timedOut)
             return "not complete within the time limit of " +
                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeLimit_).count()) + " s (" +
                    exchange.failure + ")";
