@@ -133,7 +133,7 @@ if ! $check; then
   # ImageMagick's convert: another program of that name may come first on the PATH.
   converter=""
   for candidate in /usr/bin/convert "$(command -v convert || true)"; do
-    [[ -x $candidate ]] && "$candidate" -version 2>/dev/null | grep -q ImageMagick && { converter=$candidate; break; }
+    [[ -x $candidate ]] && "$candidate" -version 2>/dev/null | grep -q "^Version: ImageMagick" && { converter=$candidate; break; }
   done
   # The progress window, once it shows and the bar has moved.
   for _ in $(seq 1 300); do

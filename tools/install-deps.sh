@@ -24,7 +24,7 @@ needs=(
   "/usr/bin/python3|python3"
   "/usr/sbin/nginx|nginx-light"
   "xwd|x11-apps"
-  # Debian's ImageMagick: a "convert" elsewhere on the PATH may be something else.
+  # Debian's ImageMagick: a "convert" elsewhere on the PATH may be a stand-in.
   "/usr/bin/convert|imagemagick"
   "xwininfo|x11-utils"
   "/usr/bin/time|time"
