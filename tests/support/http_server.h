@@ -26,7 +26,6 @@ struct Fault {
     std::int64_t stallAfter = -1;    // send this many body bytes, then stall for stallMs
     int stallMs = 0;
     std::int64_t bytesPerSecond = 0; // limit the body's rate (0: unlimited)
-    std::string location{};          // with a 3xx status: where the reply redirects to
     std::string rawReply{};          // send exactly these bytes instead of a reply, then close
 };
 
