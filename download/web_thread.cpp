@@ -104,12 +104,21 @@ void TWebThread::Fetch(TUpdateRec& record)
     if (!partialHandle_) failure = GetLastError();
 
     std::array<char, kReadSize> buffer{};
+    std::uint64_t received = 0;
     for (;;) {
         std::uint32_t got = 0;
         if (!internet_.Read(FUrlHandle.get(), buffer.data(), kReadSize, got)) {
             failure = GetLastError();
             got = 0;
         }
+        // A body longer than its announced length is not the file that was
+        // announced: the transfer fails at once, before the bytes past the
+        // length are kept or counted (in 64 bits, so no count can wrap).
+        if (received + got > size) {
+            failure = ERROR_INVALID_DATA;
+            break;
+        }
+        received += got;
         if (got != 0) {
             DWORD written = 0;
             if (!WriteFile(partialHandle_.get(), buffer.data(), got, &written, nullptr)) failure = GetLastError();

@@ -347,7 +347,8 @@ void HttpServer::Serve(std::intptr_t clientHandle)
     std::ifstream in(file, std::ios::binary);
     const auto length = static_cast<std::int64_t>(std::filesystem::file_size(file, error));
     std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n";
-    if (!fault.noContentLength) reply += "Content-Length: " + std::to_string(length) + "\r\n";
+    if (!fault.noContentLength)
+        reply += "Content-Length: " + std::to_string(fault.announcedLength >= 0 ? fault.announcedLength : length) + "\r\n";
     reply += "Connection: close\r\n\r\n";
     if (!SendAll(client, reply.data(), reply.size()) || request.method == "HEAD") return finish();
 

@@ -27,6 +27,7 @@ struct Fault {
     int stallMs = 0;
     std::int64_t bytesPerSecond = 0; // limit the body's rate (0: unlimited)
     std::string rawReply{};          // send exactly these bytes instead of a reply, then close
+    std::int64_t announcedLength = -1;  // announce this length, whatever the body's
 };
 
 struct Request {

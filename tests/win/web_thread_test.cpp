@@ -168,6 +168,36 @@ TEST_F(WebThreadTest, BodyEndingBeforeItsLengthIsAFailedTransfer)
     EXPECT_TRUE(WorkerTempFiles().empty());
 }
 
+TEST_F(WebThreadTest, BodyLongerThanItsLengthFailsAsSoonAsItPassesIt)
+{
+    // Announced 5000 bytes, then more keeps coming: not the announced file.
+    FakeReply longer;
+    longer.length = 5000;
+    longer.reads = {4096, 4096, 4096, 4096};
+    internet.replies[kBase + "longer"] = longer;
+    FakeReply empty;  // announced empty, yet a byte arrives
+    empty.length = 0;
+    empty.reads = {1};
+    internet.replies[kBase + "empty"] = empty;
+    TUpdateRec a{"a", "longer", "", ""}, b{"b", "empty", "", ""};
+    RunResult r = Run({&a, &b});
+    const std::string failed = "Error retrieving remote file: " + SystemErrorText(ERROR_INVALID_DATA);
+    EXPECT_EQ(r.events, (std::vector<Event>{
+                            {wsConnected, "Connected", 0, 0},
+                            {wsTransferring, "Start transferring", 0, 0},
+                            {wsTransferring, "Downloading a", 5000, 0},
+                            {wsProgress, "", 5000, 4096},
+                            {wsFileError, failed, 5000, 4096},
+                            {wsTransferring, "Start transferring", 0, 0},
+                            {wsTransferring, "Downloading b", 0, 0},
+                            {wsFileError, failed, 0, 0},
+                            {wsDisconnected, "Disconnected", 0, 0},
+                        }));
+    EXPECT_EQ(internet.readsDone, 3) << "reading stops at the read that passes the length";
+    EXPECT_TRUE(a.TempFile.empty() && b.TempFile.empty());
+    EXPECT_TRUE(WorkerTempFiles().empty());
+}
+
 TEST_F(WebThreadTest, TemporaryFolderThatCannotBeWritten)
 {
     ScopedEnv missing("TMP", temp.str() + "\\does-not-exist");
