@@ -1,9 +1,9 @@
-// The replacement helper: waits until a process has ended, copies a staged
-// file over a target file and deletes the staged file. The updater starts it
-// with  "staged" "target" pid  just before it ends, because it cannot replace
-// its own executable while that runs. No window, no message, exit code 0 on
-// every path: the updater never learns how it went, and finds a failed copy
-// on its next run by comparing digests.
+// The replacement helper: waits until a process has ended, then puts a staged
+// file in place of a target file in one step. The updater starts it with
+// "staged" "target" pid  just before it ends, because it cannot replace its
+// own executable while that runs. No window, no message, exit code 0 on
+// every path: the updater never learns how it went, and finds a failed
+// replacement on its next run by comparing digests.
 #include <windows.h>
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include "common/handle.h"
 #include "common/int_text.h"
 #include "helper/command_line.h"
+#include "selfreplace/self_update_rules.h"
 
 namespace {
 
@@ -27,6 +28,23 @@ bool CreatedAfterThisProcess(HANDLE process)
         !GetProcessTimes(GetCurrentProcess(), &ownCreated, &unused, &unused, &unused))
         return false;
     return CompareFileTime(&created, &ownCreated) > 0;
+}
+
+// Renames the staged file over the target: both lie in one folder, so the
+// target holds the old executable or the new one at every moment, and a kill
+// or a power cut cannot leave it broken. The staged file is gone only once it
+// is the target. The system keeps an ended program's image busy for a moment,
+// and a scanner may hold the file: while the target is held the rename is
+// tried again, for a while. A staged file that never gets in stays, for a
+// later self-update to overwrite.
+void ReplaceTarget(const char* staged, const char* target)
+{
+    using namespace tallowfin;
+    for (std::uint32_t waited = 0;; waited += kReplaceRetryIntervalMs) {
+        if (MoveFileExA(staged, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
+        if (!ReplacementMayStillSucceed(GetLastError()) || waited >= kReplaceRetryLimitMs) return;
+        Sleep(kReplaceRetryIntervalMs);
+    }
 }
 
 }  // namespace
@@ -46,7 +64,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         if (process && CreatedAfterThisProcess(process.get())) process.reset();
         WaitForSingleObject(process.get(), INFINITE);
     }
-    CopyFileA(args[0].c_str(), args[1].c_str(), FALSE);
-    DeleteFileA(args[0].c_str());
+    ReplaceTarget(args[0].c_str(), args[1].c_str());
     return 0;
 }

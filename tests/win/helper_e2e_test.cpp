@@ -73,6 +73,60 @@ TEST_F(HelperTest, MissingStagedFileLeavesTheTargetAsItWas)
     EXPECT_EQ(ReadBytes(target), "old content");
 }
 
+TEST_F(HelperTest, TargetHeldForAWhileIsReplacedOnceReleased)
+{
+    // Held as the system holds an image that has just ended, or a scanner a
+    // new file.
+    FileHandle holder(CreateFileA(target.string().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+    ASSERT_TRUE(holder);
+    Process helper = RunHelper(Arguments("0"));
+    std::this_thread::sleep_for(2s);
+    EXPECT_TRUE(helper.Running()) << "it keeps trying";
+    EXPECT_EQ(SizeOf(target), std::string("old content").size());
+    EXPECT_TRUE(fs::exists(staged));
+    holder.reset();
+    EXPECT_EQ(helper.WaitExit(10s), 0u);
+    ExpectReplaced();
+}
+
+TEST_F(HelperTest, TargetHeldLongerThanItTriesKeepsTheStagedFileForALaterUpdate)
+{
+    FileHandle holder(CreateFileA(target.string().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+    ASSERT_TRUE(holder);
+    const auto started = std::chrono::steady_clock::now();
+    Process helper = RunHelper(Arguments("0"));
+    EXPECT_EQ(helper.WaitExit(30s), 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 14s) << "gave up early";
+    holder.reset();
+    EXPECT_EQ(ReadBytes(target), "old content");
+    EXPECT_EQ(ReadBytes(staged), "new content");
+}
+
+TEST_F(HelperTest, KilledAtAnyPointLeavesTheTargetOldOrNew)
+{
+    const std::string oldBytes = PatternBytes(8000000, 1), newBytes = PatternBytes(12000000, 2);
+    // From its start to its end, and while it waits for a target held.
+    for (const int delayMs : {0, 30, 80, 150, 250, 400, 700, -1}) {
+        WriteBytes(target, oldBytes);
+        WriteBytes(staged, newBytes);
+        FileHandle holder;
+        if (delayMs < 0)
+            holder.reset(CreateFileA(target.string().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                     nullptr));
+        Process helper = RunHelper(Arguments("0"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs < 0 ? 1000 : delayMs));
+        helper.Kill();
+        holder.reset();
+        const bool replaced = SizeOf(target) == newBytes.size();
+        EXPECT_TRUE(ReadBytes(target) == (replaced ? newBytes : oldBytes)) << "killed after " << delayMs << " ms";
+        // The staged file goes only by becoming the target.
+        if (replaced) EXPECT_FALSE(fs::exists(staged));
+        else EXPECT_TRUE(fs::exists(staged) && ReadBytes(staged) == newBytes) << "killed after " << delayMs << " ms";
+    }
+}
+
 TEST_F(HelperTest, FewerThanThreeArgumentsTouchNoFile)
 {
     for (const std::string& arguments :

@@ -338,4 +338,13 @@ std::vector<std::string> Sandbox::LeftTemporaryFiles() const
 
 std::string Md5Hex(const std::string& bytes) { return Md5Text(bytes); }
 
+std::optional<std::uint64_t> SizeOf(const fs::path& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(path.string().c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+    return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+bool IsUpdatersOwnName(const std::string& name) { return name.rfind("~TallowfinUpdate.", 0) == 0; }
+
 }  // namespace tallowfin::test

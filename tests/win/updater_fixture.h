@@ -133,5 +133,12 @@ private:
 };
 
 std::string Md5Hex(const std::string& bytes);
+// A file's size, asked without opening it (an open handle, even one that
+// shares everything, makes a rename over the file fail under Wine); none
+// when it does not exist.
+std::optional<std::uint64_t> SizeOf(const fs::path& path);
+// Whether a name is one the updater gives what it makes beside the product's
+// files or in the temporary folder.
+bool IsUpdatersOwnName(const std::string& name);
 
 }  // namespace tallowfin::test
