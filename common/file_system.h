@@ -1,6 +1,8 @@
 // File-system questions the updater asks, on ANSI paths.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tallowfin {
@@ -8,6 +10,14 @@ namespace tallowfin {
 // True for an existing file; a directory of that name does not count.
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
+// Whether two paths name one existing file, told by the volume's serial number
+// and the file's index on it rather than by the texts, which can differ for
+// one file (letter case, short names, "..") and, compared carelessly, agree
+// for two. None when either cannot be opened to ask.
+std::optional<bool> SameExistingFile(const std::string& a, const std::string& b);
+// The whole content of a file; none when it cannot be read.
+std::optional<std::string> ReadWholeFile(const std::string& path);
+std::optional<std::string> ReadWholeFile(const std::wstring& path);
 // The full path of the running executable (of the process's main module).
 std::string OwnExecutablePath();
 

@@ -6,6 +6,9 @@
 
 #include <stdexcept>
 
+#include "common/file_system.h"
+#include "control/document_type.h"
+
 namespace tallowfin {
 
 namespace {
@@ -196,6 +199,13 @@ void TXMLDocument::LoadFromFile(const std::string& path)
 void TXMLDocument::LoadFromFile(const std::wstring& path)
 {
     if (path.empty()) throw XmlError("No file list to read");
+    // The properties below prohibit a document type, but a parser may refuse
+    // them or take them and ignore them (Wine's takes "ProhibitDTD" and
+    // parses the declaration all the same): the declaration is looked for
+    // here, before any parser reads it. A file that cannot be read fails to
+    // load below.
+    if (const auto bytes = ReadWholeFile(path); bytes && DeclaresDocumentType(*bytes))
+        throw XmlError("The file list declares a document type");
     CLSID documentClass;
     Check(CLSIDFromProgID(L"Msxml2.DOMDocument.3.0", &documentClass), "The XML parser is not installed");
     ComPtr<IXMLDOMDocument> document;

@@ -2,7 +2,9 @@
 // ListDocumentError or returns a tree that keeps within the updater's depth,
 // holds no text of white space alone, reads the same again when written back
 // out, and reads the same from UTF-16. The quick scan for crowded start tags
-// never points past the input.
+// never points past the input. A list
+// that declares a document type, which the updater refuses, is refused.
+#include "control/document_type.h"
 #include "fuzz/fuzz_support.h"
 #include "publish/list_xml.h"
 #include "publish/utf8.h"
@@ -147,6 +149,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     FUZZ_CHECK(LineOfCrowdedTag(input) <= lastLine);
 
     const auto root = Parse(input);
+    // A list the updater refuses for its document type is no list to the
+    // publishing tool either.
+    if (tallowfin::DeclaresDocumentType(input)) FUZZ_CHECK_SAID(!root, Shown(input.substr(0, 200)));
     if (!root) return 0;
     const auto again = Parse(input);
     FUZZ_CHECK(again && SameTree(*root, *again));

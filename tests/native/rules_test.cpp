@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/error_text.h"
+#include "control/document_type.h"
 #include "control/launch_rules.h"
 #include "control/path_rules.h"
 #include "download/url_rules.h"
@@ -91,6 +92,41 @@ TEST(UrlRules, OnlyLeavingHttpsForAnotherSchemeIsADowngrade)
     EXPECT_FALSE(IsDowngrade("https://a/x", "/y"));
     EXPECT_FALSE(IsDowngrade("https://a/x", "//b/y"));
     EXPECT_FALSE(IsDowngrade(" https://a/x", "http://a/x"));
+}
+
+TEST(DocumentType, FoundInThePrologInEveryEncodingTheParserReads)
+{
+    const std::string declared = "<?xml version=\"1.0\"?>\n<!-- a list -->\n<!DOCTYPE l [<!ENTITY a \"x\">]>\n<l/>";
+    auto wide = [](const std::string& text, int width, bool bigEndian) {
+        std::string bytes;
+        for (char c : text)
+            for (int i = 0; i < width; ++i) bytes.push_back(i == (bigEndian ? width - 1 : 0) ? c : '\0');
+        return bytes;
+    };
+    EXPECT_TRUE(DeclaresDocumentType(declared));
+    EXPECT_TRUE(DeclaresDocumentType("\xEF\xBB\xBF" + declared));
+    EXPECT_TRUE(DeclaresDocumentType("<!DOCTYPE l SYSTEM \"x.dtd\"><l/>"));
+    for (const bool bigEndian : {false, true}) {
+        for (const int width : {2, 4}) {
+            EXPECT_TRUE(DeclaresDocumentType(wide(declared, width, bigEndian))) << width << bigEndian;
+            const std::string mark = width == 2 ? (bigEndian ? std::string("\xFE\xFF") : std::string("\xFF\xFE"))
+                                                : (bigEndian ? std::string("\0\0\xFE\xFF", 4) : std::string("\xFF\xFE\0\0", 4));
+            EXPECT_TRUE(DeclaresDocumentType(mark + wide(declared, width, bigEndian))) << width << bigEndian;
+            EXPECT_FALSE(DeclaresDocumentType(mark + wide("<l><!DOCTYPE/></l>", width, bigEndian)));
+        }
+    }
+}
+
+TEST(DocumentType, NotFoundAfterThePrologNorInsideACommentOrInstruction)
+{
+    EXPECT_FALSE(DeclaresDocumentType("<?xml version=\"1.0\"?><filelist><file/></filelist>"));
+    EXPECT_FALSE(DeclaresDocumentType("<l><path>&lt;!DOCTYPE</path></l><!DOCTYPE x>"));
+    EXPECT_FALSE(DeclaresDocumentType("<!-- <!DOCTYPE x> --><l/>"));
+    EXPECT_FALSE(DeclaresDocumentType("<?pi <!DOCTYPE x> ?><l/>"));
+    EXPECT_FALSE(DeclaresDocumentType("<!doctype x><l/>"));  // not a declaration; the parser refuses it
+    EXPECT_FALSE(DeclaresDocumentType(""));
+    EXPECT_FALSE(DeclaresDocumentType("<!-- never closed <!DOCTYPE x>"));
+    EXPECT_FALSE(DeclaresDocumentType(std::string("\0", 1)));
 }
 
 TEST(SelfUpdateRules, StagedFileLiesBesideTheExecutable)

@@ -302,13 +302,21 @@ TEST_F(BadListTest, MalformedOrHostileListsFailWithoutFetchingAnything)
     for (int i = 0; i < 100000; ++i) deep += "</a>";
     deep += "</path></file></filelist>";
 
-    for (const std::string& list : {std::string("<filelist><file><path>"), laughs, deep}) {
+    // A document type that is harmless in itself, which the parser here
+    // takes although it was told not to: the list would install a file.
+    box.Publish("dtd.txt", "listed after a document type");
+    const std::string declared = "<?xml version=\"1.0\"?>\n<!DOCTYPE filelist [<!ENTITY n \"dtd.txt\">]>\n"
+                                 "<filelist><file><path>%PROGRAM%</path><name>dtd.txt</name><hash>" +
+                                 Md5Hex("listed after a document type") + "</hash><downurl>dtd.txt</downurl></file></filelist>";
+
+    for (const std::string& list : {std::string("<filelist><file><path>"), laughs, deep, declared}) {
         box.Publish("filelist.xml", list);
         box.Server().ClearRequests();
         ExpectQuickEnd();
         EXPECT_EQ(box.Server().Requests().size(), 1u) << "only the list was fetched";
         for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
     }
+    EXPECT_FALSE(fs::exists(box.Install() / "dtd.txt"));
 }
 
 TEST_F(BadListTest, HugeListFailsWithoutTyingUpTheUpdater)

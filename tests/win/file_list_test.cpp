@@ -167,6 +167,13 @@ TEST_F(FileListTest, ListsThatCannotBeRead)
     ExpectFailure(List(Entry("", "a", Md5Hex("x"), "a")));
     ExpectFailure(List(Entry("%PROGRAM%", "<b>a</b>", Md5Hex("x"), "a")));
     ExpectFailure(List(Entry("%PROGRAM%", "a", Md5Hex("x"), "a", "<regist><yes/></regist>")));
+    // A document type, harmless or not, in any encoding the parser reads: a
+    // list has no use for one, and a parser may ignore its prohibition.
+    const std::string declared = "<!DOCTYPE filelist [<!ENTITY p \"%PROGRAM%\">]>" + List(Entry("&p;", "a", Md5Hex("x"), "a"));
+    ExpectFailure(declared);
+    std::string utf16 = "\xFF\xFE";
+    for (char c : "<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + declared) utf16.append({c, '\0'});
+    ExpectFailure(utf16);
     ExpectFailure("<filelist><file>");
     ExpectFailure("not xml at all");
     ExpectFailure("");
