@@ -86,6 +86,7 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
             auto record = std::make_unique<TUpdateRec>();
             record->Url = url;
             record->LocalPath = std::move(localPath);
+            record->Listed.Md5 = hash;
             result.push_back(std::move(record));
         }
     }

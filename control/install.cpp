@@ -7,6 +7,7 @@
 
 #include "common/file_system.h"
 #include "common/handle.h"
+#include "control/download_check.h"
 #include "control/main_form.h"
 #include "control/path_rules.h"
 
@@ -69,6 +70,14 @@ void TMainForm::InstallRecord(TUpdateRec& record)
 void TMainForm::DownloadsDone(TThread*)
 {
     const std::vector<TUpdateRec*> records = FWebThread ? FWebThread->FRecords : std::vector<TUpdateRec*>{};
+    // A file whose bytes are not the listed ones (an error page served as a
+    // file, a stale copy from a proxy, half of a release) fails the pass like
+    // a failed transfer, before anything is installed or the user is asked
+    // anything.
+    if (FErrors.empty()) {
+        if (const TUpdateRec* differing = FirstDownloadNotAsListed(records))
+            FErrors.push_back("The file fetched for " + differing->LocalPath + " is not the listed one");
+    }
     if (!FErrors.empty()) {
         DiscardTemporaryFiles(records);
         FWebThread = nullptr;

@@ -9,6 +9,12 @@ namespace tallowfin {
 
 class TWebThread;
 
+// The digests the file list gives for a file, as digest texts (lower-case
+// hexadecimal). A fetched file is installed only if it has every one of them.
+struct TListedDigests {
+    std::string Md5;  // the entry's "hash"
+};
+
 // One file to fetch. Created by the controller, handed to a worker by pointer;
 // the worker writes nothing but TempFile, and only once the transfer is whole.
 struct TUpdateRec {
@@ -16,6 +22,12 @@ struct TUpdateRec {
     std::string Url;        // absolute "http://..." (any case) or relative to the base address
     std::string LocalPath;  // where the file belongs; the worker never uses it
     std::string TempFile;   // the fetched copy; empty until its transfer completes
+
+    // The controller's, for the installation; the worker never uses them.
+    // They travel with the record from the list to the installation, so no
+    // table beside the records has to be kept in step with them.
+    TListedDigests Listed{};  // what the fetched copy must have to be installed
+    bool Installed = false;   // the fetched copy replaced the file at LocalPath
 };
 
 enum TWebStatus : std::uint8_t {

@@ -77,10 +77,12 @@ protected:
     {
         ASSERT_TRUE(WaitUntil([&] { return box.Server().CountRequests("/software/Tallowfin/" + lastRequested) > 0; }, 30s));
         std::this_thread::sleep_for(1500ms);
+        // The pass has ended once its files are deleted (on a busy machine
+        // the last transfer and the check may take longer than the pause).
+        EXPECT_TRUE(WaitUntil([&] { return box.LeftTemporaryFiles().empty(); }, 10s));
         EXPECT_TRUE(updater.Running());
         ExpectWholeFiles();
         for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
-        EXPECT_TRUE(box.LeftTemporaryFiles().empty());
     }
 
     // The next run comes after a helper that did start has done its work.
@@ -266,6 +268,43 @@ TEST_F(FaultsTest, KilledRightAfterStagingItselfTheNextRunReplacesIt)
         << "still running: " << DescribeProcessesUnder(box.Install().parent_path());
     EXPECT_TRUE(WaitUntil([&] { return !fs::exists(staged); }, 10s));
     for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+}
+
+// ---- Files that are not what the list says ------------------------------------
+
+TEST_F(FaultsTest, DownloadsWithOtherBytesThanListedInstallNothing)
+{
+    // Served whole with status 200 and not the listed file: an error page, and
+    // a body longer than its announced length (the library hands over only
+    // what was announced, a part of the file).
+    const std::string page = "<html><body>Service temporarily unavailable</body></html>";
+    for (const bool errorPage : {true, false}) {
+        SCOPED_TRACE(errorPage ? "an error page" : "a body longer than announced");
+        if (errorPage) box.Publish("file3.bin", page);
+        else box.Server().SetFault("/software/Tallowfin/file3.bin", {.announcedLength = 100000});
+        Process updater = box.StartUpdater();
+        ExpectStoppedPass(updater, "file5.bin");
+        updater.Kill();
+        box.Publish("file3.bin", newContent["file3.bin"]);
+        box.Server().ClearFaults();
+    }
+
+    // The same in place of the updater's own new build: nothing is staged,
+    // no helper is written, and the updater stays the one that runs.
+    const std::string newBuild = ReadBytes(UpdaterExe()) + "build 4";
+    oldContent["TallowfinUpdate.exe"] = ReadBytes(UpdaterExe());
+    entries.push_back({"%PROGRAM%", "TallowfinUpdate.exe", Md5Hex(newBuild), "TallowfinUpdate.exe", std::nullopt});
+    box.PublishList(entries);
+    box.Publish("TallowfinUpdate.exe", page);
+    Process updater = box.StartUpdater();
+    ExpectStoppedPass(updater, "TallowfinUpdate.exe");
+    EXPECT_FALSE(fs::exists(box.Install() / "TallowfinUpdate.Update"));
+    EXPECT_FALSE(fs::exists(box.Install() / "UpdateMgr.exe"));
+    updater.Kill();
+
+    box.Publish("TallowfinUpdate.exe", newBuild);
+    ExpectConvergence();
+    EXPECT_TRUE(WaitUntil([&] { return ReadBytes(box.Updater()) == newBuild; }, 20s));
 }
 
 // ---- Lists that are bad -------------------------------------------------------

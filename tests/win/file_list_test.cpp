@@ -89,6 +89,17 @@ TEST_F(FileListTest, ChangedAndMissingFilesGiveRecordsInListOrder)
                             }));
 }
 
+TEST_F(FileListTest, RecordsCarryTheDigestTheListGaveThemForTheInstallation)
+{
+    const std::string upper = AsciiUpper(Md5Hex("u"));
+    UpdateRecords records = form.CollectChangedFiles(
+        WriteList(List(Entry("%PROGRAM%", "a", Md5Hex("a"), "a") + Entry("%PROGRAM%", "u", upper, "u"))));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]->Listed.Md5, Md5Hex("a"));
+    EXPECT_EQ(records[1]->Listed.Md5, upper) << "as listed, letter case included";
+    EXPECT_FALSE(records[0]->Installed);
+}
+
 TEST_F(FileListTest, PlaceholderAndDirectories)
 {
     const std::string base = dir.str();

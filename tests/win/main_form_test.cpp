@@ -151,9 +151,9 @@ TEST_F(MainFormTest, NothingChangedRunsAnEmptyPassHiddenThenHandsBack)
 TEST_F(MainFormTest, ChangedFilesShowTheWindowAndTheBarFollowsEachFile)
 {
     const std::string a(10000, 'a'), b(5000, 'b');
-    ServeList("<l><f><path>%PROGRAM%</path><name>a.bin</name><hash>00000000000000000000000000000000</hash>"
-              "<downurl>a.bin</downurl></f><f><path>%PROGRAM%</path><name>b.bin</name>"
-              "<hash>00000000000000000000000000000000</hash><downurl>b.bin</downurl></f></l>");
+    ServeList("<l><f><path>%PROGRAM%</path><name>a.bin</name><hash>" + Md5Hex(a) +
+              "</hash><downurl>a.bin</downurl></f><f><path>%PROGRAM%</path><name>b.bin</name>"
+              "<hash>" + Md5Hex(b) + "</hash><downurl>b.bin</downurl></f></l>");
     internet.replies[kBase + "a.bin"] = FakeReply::Serving(a);
     internet.replies[kBase + "b.bin"] = FakeReply::Serving(b);
     form.FormCreate();
@@ -195,6 +195,26 @@ TEST_F(MainFormTest, DownloadPassWithAnErrorInstallsNothingAndStops)
     EXPECT_FALSE(form.Timer().Enabled);  // nothing is retried
     EXPECT_FALSE(fs::exists(program.path() / "app" / "a.bin"));
     EXPECT_TRUE(WorkerTempFiles().empty()) << "the fetched file of a failed pass is deleted";
+}
+
+TEST_F(MainFormTest, DownloadWithOtherBytesThanListedFailsThePassBeforeAnythingIsInstalled)
+{
+    // The second file comes whole, with status 200, and is not the listed one
+    // (an error page, a stale copy): neither file is installed.
+    const std::string a(100, 'a'), listed(100, 'b'), served = "<html>Service unavailable</html>";
+    ServeList("<l><f><path>%PROGRAM%</path><name>a.bin</name><hash>" + Md5Hex(a) +
+              "</hash><downurl>a.bin</downurl></f><f><path>%PROGRAM%</path><name>b.bin</name><hash>" +
+              Md5Hex(listed) + "</hash><downurl>b.bin</downurl></f></l>");
+    internet.replies[kBase + "a.bin"] = FakeReply::Serving(a);
+    internet.replies[kBase + "b.bin"] = FakeReply::Serving(served);
+    form.FormCreate();
+    ASSERT_TRUE(PumpUntil([&] { return internet.opened.size() == 3 && form.WebThread() == nullptr; }));
+    PumpFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(view.terminated, 0);
+    EXPECT_EQ(form.ErrorCount(), 1u);
+    EXPECT_FALSE(fs::exists(program.path() / "app" / "a.bin"));
+    EXPECT_FALSE(fs::exists(program.path() / "app" / "b.bin"));
+    EXPECT_TRUE(WorkerTempFiles().empty()) << "the fetched files of a failed pass are deleted";
 }
 
 TEST_F(MainFormTest, ExitClosesTheForm)
