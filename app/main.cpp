@@ -36,6 +36,12 @@ int RunUpdate(HINSTANCE instance)
 
     MainWindow form(app, SystemInternet(), std::move(settings));
     app.Run();
+    // A worker may still run: the user left during a pass, or the download
+    // worker is on its way out of its terminate handler. It is not waited
+    // for, but it refers to the form's records and the application's door:
+    // the process ends here, and the worker with it, before either is
+    // destroyed under it.
+    if (form.Form().WebThread()) form.EndProcessNow();
     return 0;
 }
 

@@ -76,6 +76,15 @@ MainWindow::~MainWindow()
     SetWindowLongPtrA(window_.get(), GWLP_USERDATA, 0);
 }
 
+void MainWindow::EndProcessNow()
+{
+    trayIcon_.Remove();
+    // Not ExitProcess: that would let the system's libraries detach while the
+    // worker, stopped at an arbitrary point, may hold their locks.
+    TerminateProcess(GetCurrentProcess(), 0);
+    ExitProcess(0);  // not reached
+}
+
 void MainWindow::UnifyFonts()
 {
     font_ = tallowfin::UnifyFonts(window_.get());

@@ -25,6 +25,11 @@ public:
 
     TMainForm& Form() noexcept { return form_; }
 
+    // Ends the process where it stands, with exit code 0, once the icon has
+    // left the notification area: nothing the form or the application owns
+    // is destroyed first.
+    [[noreturn]] void EndProcessNow();
+
     // FormView
     void UnifyFonts() override;
     void SetApplicationTitle(const std::string& title) override;

@@ -32,6 +32,10 @@ public:
     // centred on the screen.
     void ShowFromTray(HWND form);
 
+    // Takes the icon out of the notification area now rather than when the
+    // form is destroyed (for a process that ends without destroying it).
+    void Remove();
+
     // The hidden window that receives the icon's callbacks.
     HWND Handle() const noexcept { return window_.get(); }
     // Major and minor version of shell32.dll, as 0xMMMMmmmm.
@@ -44,7 +48,6 @@ private:
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     NOTIFYICONDATAA IconData(UINT flags) const;
     void Add();
-    void Remove();
     void ShowMenu();
     bool NewShell() const noexcept { return shellVersion_ >= 0x00050000; }
 
