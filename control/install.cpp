@@ -8,10 +8,28 @@
 #include "common/file_system.h"
 #include "common/handle.h"
 #include "control/download_check.h"
+#include "control/install_file.h"
 #include "control/main_form.h"
 #include "control/path_rules.h"
+#include "control/pending_work.h"
 
 namespace tallowfin {
+
+namespace {
+
+bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
+// Whether a record names the running executable. Where both files exist their
+// identities decide; otherwise the texts, compared without the case of the
+// letters A to Z but with the second byte of a double-byte character as it
+// is (in code page 949 it can be a letter's byte).
+bool NamesSameFile(const std::string& path, const std::string& ownPath)
+{
+    if (const auto same = SameExistingFile(path, ownPath)) return *same;
+    return SamePathText(path, ownPath, IsLeadByteOfAnsiCodePage);
+}
+
+}  // namespace
 
 BOOL CALLBACK CloseExplorerWindow(HWND window, LPARAM)
 {
@@ -50,21 +68,29 @@ void TMainForm::InstallRecord(TUpdateRec& record)
 {
     if (!FileExists(record.TempFile)) return;
     record.LocalPath = CollapseDoubledBackslashes(record.LocalPath);
-    if (AsciiLower(record.LocalPath) != AsciiLower(settings_.OwnPath)) {
-        CopyFileA(record.TempFile.c_str(), record.LocalPath.c_str(), FALSE);
-        // Whatever the copy did: a file that did not arrive still differs by
-        // digest and is fetched again on the next run.
+    const bool server = AsciiUpper(ExtensionOf(record.LocalPath)) == ".DLL";
+    // Recorded before the copy, so that a later run registers the DLL if this
+    // one is killed before it could.
+    if (server) BeginPendingWork(record.LocalPath, PendingKind::kRegistration);
+    if (!NamesSameFile(record.LocalPath, settings_.OwnPath)) {
+        record.Installed = PlaceFile(record.TempFile, record.LocalPath);
+        // Whatever the placing did: a file that did not arrive still differs
+        // by digest and is fetched again on the next run.
         DeleteFileA(record.TempFile.c_str());
     } else {
         // The running executable cannot be overwritten; it is replaced by the
-        // helper after the updater has ended. When the list names it more
-        // than once, the last copy counts and the earlier ones are dropped.
+        // helper after the updater has ended (Installed stays false: this run
+        // never sees it in place). When the list names it more than once, the
+        // last copy counts and the earlier ones are dropped.
         if (!FSelfUpdateFile.empty() && FSelfUpdateFile != record.TempFile) DeleteFileA(FSelfUpdateFile.c_str());
         FSelfUpdateFile = record.TempFile;
     }
     // Registered whatever the copy did: a DLL whose copy failed registers
     // from its old file.
-    if (AsciiUpper(ExtensionOf(record.LocalPath)) == ".DLL") CallDllServer(record.LocalPath, true);
+    if (server) {
+        CallDllServer(record.LocalPath, true);
+        EndPendingWork(record.LocalPath);
+    }
 }
 
 void TMainForm::DownloadsDone(TThread*)

@@ -4,7 +4,9 @@
 
 #include "common/file_system.h"
 #include "control/path_rules.h"
+#include "control/pending_work.h"
 #include "download/temp_files.h"
+#include "selfreplace/launch.h"
 
 namespace tallowfin {
 
@@ -20,7 +22,15 @@ void TMainForm::FormCreate()
     view_.SetCaption(kTitle);
     FErrors.clear();
     FSelfUpdateFile.clear();
-    RemoveLeftTemporaryFiles();
+    // What killed runs left behind: their downloads, the new copies and the
+    // registrations of an installation they did not finish, the helpers'
+    // folders. A run that is not alone leaves them be, since another run's
+    // finished downloads and pending work look just the same.
+    if (soleRun_.Sole()) {
+        RemoveLeftTemporaryFiles();
+        FinishLeftWork();
+        RemoveLeftHelperFolders();
+    }
     CheckForUpdates();
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "control/form_view.h"
+#include "control/sole_run.h"
 #include "control/xml_document.h"
 #include "download/internet.h"
 #include "download/main_thread_door.h"
@@ -82,6 +83,8 @@ private:
     MainThreadDoor& door_;
     InternetLayer& internet_;
     const Settings settings_;
+    // Held from the form's creation on, for the run's whole life.
+    SoleRun soleRun_;
 
     TTimer Timer_;
     TXMLDocument XMLDocument;

@@ -18,6 +18,23 @@ std::string AsciiUpper(std::string_view text)
     return result;
 }
 
+bool SamePathText(std::string_view a, std::string_view b, LeadBytePredicate isLeadByte)
+{
+    if (a.size() != b.size()) return false;
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        // Both texts must agree on where their characters begin, so a lead
+        // byte is compared exactly and its trail byte with it.
+        if (isLeadByte && isLeadByte(static_cast<unsigned char>(a[i]))) {
+            if (a[i] != b[i]) return false;
+            if (++i < a.size() && a[i] != b[i]) return false;
+            continue;
+        }
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
+}
+
 std::string ProgramDirectoryOf(std::string_view exePath)
 {
     const auto slash = exePath.rfind('\\');
@@ -71,6 +88,19 @@ std::string CollapseDoubledBackslashes(std::string_view path)
         }
     }
     return result;
+}
+
+std::string JoinPath(std::string_view folder, std::string_view name)
+{
+    std::string path(folder);
+    if (!path.empty() && path.back() != '\\') path.push_back('\\');
+    return path.append(name);
+}
+
+std::string_view FileNameOf(std::string_view path)
+{
+    const auto slash = path.rfind('\\');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace tallowfin

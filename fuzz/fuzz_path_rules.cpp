@@ -1,5 +1,6 @@
 // The path rules on arbitrary bytes: each against a reference or against the
 // invariants its callers rely on.
+#include "control/install_rules.h"
 #include "control/path_rules.h"
 #include "fuzz/fuzz_support.h"
 
@@ -7,6 +8,7 @@
 #include <string_view>
 
 using namespace tallowfin;
+using tallowfin::fuzz::Cp949Text;
 using tallowfin::fuzz::Shown;
 
 namespace {
@@ -135,12 +137,53 @@ void CheckCollapse(std::string_view path)
     FUZZ_CHECK_SAID((twice == once) == !pairLeft, Shown(path));
 }
 
+// Folds the letters that stand as characters of their own, and leaves every
+// double-byte character (both its bytes) as it is.
+std::string FoldOutsideCharacters(std::string_view text)
+{
+    std::string out(text);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (IsCp949LeadByte(static_cast<unsigned char>(out[i]))) ++i;
+        else if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] | 0x20);
+    }
+    return out;
+}
+
+void CheckSameText(std::string_view a, std::string_view b)
+{
+    const bool same = SamePathText(a, b, IsCp949LeadByte);
+    FUZZ_CHECK(SamePathText(a, a, IsCp949LeadByte));
+    FUZZ_CHECK(same == SamePathText(b, a, IsCp949LeadByte));
+    FUZZ_CHECK_SAID(same == (FoldOutsideCharacters(a) == FoldOutsideCharacters(b)), Shown(a) + " and " + Shown(b));
+    // Never more lenient than folding every byte, which is what it is without
+    // double-byte characters.
+    if (same) FUZZ_CHECK(AsciiLower(a) == AsciiLower(b));
+    FUZZ_CHECK(SamePathText(a, b, nullptr) == (AsciiLower(a) == AsciiLower(b)));
+}
+
+// The new copy of any target lies in the target's folder and is known again
+// as a new copy; no other kind of name is.
+void CheckNewCopy(std::string_view target, std::uint32_t processId, std::uint32_t number)
+{
+    const std::string copy = NewCopyPathFor(target, processId, number);
+    const auto folderEnd = target.find_last_of("\\:");
+    const std::string_view folder = folderEnd == std::string_view::npos ? std::string_view() : target.substr(0, folderEnd + 1);
+    FUZZ_CHECK_SAID(copy.starts_with(folder) && copy.substr(folder.size()).find_first_of("\\:") == std::string::npos,
+                    Shown(target) + " -> " + Shown(copy));
+    FUZZ_CHECK(KindOfOwnName(FileNameOf(copy)) == OwnNameKind::kNewCopy);
+    FUZZ_CHECK(KindOfOwnName(OwnName(OwnNameKind::kHelperFolder, processId, number)) == OwnNameKind::kHelperFolder);
+    if (KindOfOwnName(FileNameOf(target)) == OwnNameKind::kNone) FUZZ_CHECK(FileNameOf(copy) != FileNameOf(target));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size)
 {
     FuzzedDataProvider data(bytes, size);
     const std::string directory = data.ConsumeRandomLengthString(64);
+    const auto processId = data.ConsumeIntegral<std::uint32_t>();
+    const auto number = data.ConsumeIntegral<std::uint32_t>();
+    const std::string korean = Cp949Text(data, 64, "", 'x');
     const std::string path = data.ConsumeRemainingBytesAsString();
 
     CheckLetterCase(path);
@@ -149,5 +192,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     CheckProgramDirectory(path);
     CheckExtension(path);
     CheckCollapse(path);
+    CheckSameText(korean, path);
+    CheckSameText(korean, FoldOutsideCharacters(korean));
+    CheckNewCopy(path, processId, number);
     return 0;
 }

@@ -1,36 +1,73 @@
 // The self-update launch: stages the downloaded copy of the updater beside its
 // executable, writes the helper out of the updater's own resources and starts
-// it. The helper waits for this process to end, then copies the staged file
-// over the executable.
+// it. The helper waits for this process to end, then puts the staged file in
+// place of the executable.
+#include "selfreplace/launch.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
 #include "common/file_system.h"
 #include "common/handle.h"
-#include "common/win_error.h"
+#include "control/install_file.h"
+#include "control/install_rules.h"
 #include "control/main_form.h"
+#include "control/path_rules.h"
 #include "selfreplace/self_update_rules.h"
 
 namespace tallowfin {
 
 namespace {
 
-// Writes the helper embedded in `self` to `path`, replacing a file that is there.
-void WriteHelper(HMODULE self, const char* path)
+bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
+std::string TemporaryFolder()
+{
+    char folder[MAX_PATH + 1] = {};
+    const DWORD n = GetTempPathA(sizeof folder, folder);
+    return n == 0 || n > MAX_PATH ? std::string() : std::string(folder, n);
+}
+
+std::string CurrentFolder()
+{
+    char folder[MAX_PATH + 1] = {};
+    const DWORD n = GetCurrentDirectoryA(sizeof folder, folder);
+    return n == 0 || n > MAX_PATH ? std::string() : std::string(folder, n);
+}
+
+// Writes the helper embedded in `self` to `path`, replacing a file that is
+// there; false when it cannot be read or written whole.
+bool WriteHelper(HMODULE self, const std::string& path)
 {
     HRSRC found = FindResourceA(self, kHelperResourceName, kHelperResourceType);
-    if (!found) ThrowLastError("Finding the update helper in the program's resources");
-    const DWORD size = SizeofResource(self, found);
-    HGLOBAL loaded = LoadResource(self, found);
+    const DWORD size = found ? SizeofResource(self, found) : 0;
+    HGLOBAL loaded = found ? LoadResource(self, found) : nullptr;
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    if (!bytes || size == 0) ThrowLastError("Reading the update helper from the program's resources");
+    if (!bytes || size == 0) return false;
 
-    FileHandle file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) ThrowLastError("Writing the update helper");
+    FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     DWORD written = 0;
-    if (!WriteFile(file.get(), bytes, size, &written, nullptr) || written != size)
-        ThrowLastError("Writing the update helper");
-    if (!file.reset()) ThrowLastError("Writing the update helper");
+    return WriteFile(file.get(), bytes, size, &written, nullptr) && written == size && file.reset();
+}
+
+// A new folder of this run's own under the temporary folder; empty when none
+// can be made.
+std::string NewHelperFolder()
+{
+    const std::string temp = TemporaryFolder();
+    if (temp.empty()) return {};
+    for (std::uint32_t number = 0; number < 16; ++number) {
+        std::string folder = JoinPath(temp, OwnName(OwnNameKind::kHelperFolder, GetCurrentProcessId(), number));
+        if (CreateDirectoryA(folder.c_str(), nullptr)) return folder;
+    }
+    return {};
+}
+
+void RemoveHelperFolder(const std::string& folder)
+{
+    DeleteFileA(JoinPath(folder, kHelperFile).c_str());
+    RemoveDirectoryA(folder.c_str());
 }
 
 }  // namespace
@@ -41,18 +78,58 @@ void TMainForm::LaunchSelfUpdate()
 
     const std::string ownPath = settings_.OwnPath;
     const std::string staged = StagedPathFor(ownPath);
-    CopyFileA(FSelfUpdateFile.c_str(), staged.c_str(), FALSE);
+    // Whole and on the disk before the helper can take it: the helper renames
+    // it over the only good copy of the updater.
+    PlaceFile(FSelfUpdateFile, staged);
     DeleteFileA(FSelfUpdateFile.c_str());
     FSelfUpdateFile = staged;
 
-    // Written by its bare name, so into the current directory. A helper that
-    // cannot be written stops here, before it could be started half-written.
-    WriteHelper(settings_.ResourceModule ? settings_.ResourceModule : GetModuleHandleA(nullptr), kHelperFile);
-
-    view_.ProcessMessages();
-
+    const HMODULE resources = settings_.ResourceModule ? settings_.ResourceModule : GetModuleHandleA(nullptr);
     const std::string parameters = HelperParameters(FSelfUpdateFile, ownPath, GetCurrentProcessId());
-    ShellExecuteA(nullptr, "open", kHelperFile, parameters.c_str(), nullptr, SW_HIDE);
+    bool messagesProcessed = false;
+    auto startIn = [&](const std::string& folder) {
+        if (folder.empty()) return false;
+        const std::string helper = JoinPath(folder, kHelperFile);
+        // A helper that cannot be written whole is not started.
+        if (!WriteHelper(resources, helper)) return false;
+        if (!messagesProcessed) {
+            view_.ProcessMessages();
+            messagesProcessed = true;
+        }
+        // By the full path it was written to: a bare name is looked up, and
+        // the updater's own folder, where an older helper may lie, comes
+        // before the current one.
+        const auto started = ShellExecuteA(nullptr, "open", helper.c_str(), parameters.c_str(), nullptr, SW_HIDE);
+        return reinterpret_cast<INT_PTR>(started) > 32;
+    };
+
+    // The current folder, as the helper has always been written there; when
+    // that cannot be written, beside the updater; failing that, a folder of
+    // the run's own under the temporary folder.
+    const std::string current = CurrentFolder();
+    if (startIn(current)) return;
+    const std::string programFolder = ProgramDirectoryOf(ownPath);
+    if (!SamePathText(programFolder, current, IsLeadByteOfAnsiCodePage) && startIn(programFolder)) return;
+    const std::string own = NewHelperFolder();
+    if (startIn(own)) return;
+    if (!own.empty()) RemoveHelperFolder(own);
+    // No helper could be written or started: the staged file waits, and a
+    // later run, finding the updater still different from its list, fetches
+    // and stages it again.
+}
+
+void RemoveLeftHelperFolders()
+{
+    const std::string temp = TemporaryFolder();
+    if (temp.empty()) return;
+    WIN32_FIND_DATAA found;
+    FindHandle search(FindFirstFileA(JoinPath(temp, "~TallowfinUpdate.*").c_str(), &found));
+    if (!search) return;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            KindOfOwnName(found.cFileName) == OwnNameKind::kHelperFolder)
+            RemoveHelperFolder(JoinPath(temp, found.cFileName));
+    } while (FindNextFileA(search.get(), &found));
 }
 
 }  // namespace tallowfin

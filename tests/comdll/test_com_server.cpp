@@ -1,7 +1,8 @@
 // A COM server DLL for the installation tests. Its registration entry records
 // the call, with the path the DLL was loaded from, in "registrations.log" in
 // the folder given by TALLOWFIN_REGISTRATION_LOG (or beside the DLL).
-// Built three ways: one that registers, one whose registration fails, and one
+// TALLOWFIN_REGISTRATION_DELAY_MS makes the registration wait that long
+// before it is made. Built three ways: one that registers, one whose registration fails, and one
 // without the entry at all.
 #include <windows.h>
 
@@ -43,6 +44,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 #ifndef TEST_NO_ENTRY
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer()
 {
+    // A registration that takes its time, so that a test can end the
+    // updater in the middle of it.
+    char delay[16] = {};
+    if (GetEnvironmentVariableA("TALLOWFIN_REGISTRATION_DELAY_MS", delay, sizeof delay) > 0) Sleep(std::stoul(delay));
 #ifdef TEST_FAILING
     Record("failed-register");
     return E_FAIL;

@@ -4,6 +4,7 @@
 
 #include "app/error_text.h"
 #include "control/document_type.h"
+#include "control/install_rules.h"
 #include "control/launch_rules.h"
 #include "control/path_rules.h"
 #include "download/url_rules.h"
@@ -94,6 +95,62 @@ TEST(UrlRules, OnlyLeavingHttpsForAnotherSchemeIsADowngrade)
     EXPECT_FALSE(IsDowngrade(" https://a/x", "http://a/x"));
 }
 
+TEST(PathRules, SameTextIgnoresLetterCaseButNeverInTheSecondByteOfACharacter)
+{
+    EXPECT_TRUE(SamePathText("C:\\Apps\\Upd.EXE", "c:\\apps\\upd.exe", IsCp949LeadByte));
+    EXPECT_FALSE(SamePathText("C:\\Apps\\Upd.exe", "C:\\Apps\\Upd.ex", IsCp949LeadByte));
+    // 0x81 0x41 and 0x81 0x61 are two Hangul syllables whose second bytes
+    // are the bytes of 'A' and 'a': different names.
+    EXPECT_FALSE(SamePathText("C:\\\x81\x41.exe", "C:\\\x81\x61.exe", IsCp949LeadByte));
+    EXPECT_TRUE(SamePathText("C:\\\x81\x41.EXE", "c:\\\x81\x41.exe", IsCp949LeadByte));
+    // Without a code page of double-byte characters both are letters.
+    EXPECT_TRUE(SamePathText("\x81\x41", "\x81\x61", nullptr));
+    // A lead byte in one text only is a difference, whatever follows it.
+    EXPECT_FALSE(SamePathText("\xB0\x41", "\xB1\x41", IsCp949LeadByte));
+    EXPECT_EQ(JoinPath("C:\\", "x"), "C:\\x");
+    EXPECT_EQ(JoinPath("C:\\A", "x"), "C:\\A\\x");
+    EXPECT_EQ(FileNameOf("C:\\A\\x.txt"), "x.txt");
+    EXPECT_EQ(FileNameOf("x.txt"), "x.txt");
+}
+
+TEST(InstallRules, OwnNamesSayWhoseTheyAreAndAreKnownAgainOnlyInTheirOwnForm)
+{
+    EXPECT_EQ(OwnName(OwnNameKind::kNewCopy, 0x1a2b, 0), "~TallowfinUpdate.1a2b.0.tmp");
+    EXPECT_EQ(OwnName(OwnNameKind::kHelperFolder, 0xFFFFFFFF, 15), "~TallowfinUpdate.ffffffff.f.helper");
+    for (const auto kind : {OwnNameKind::kNewCopy, OwnNameKind::kHelperFolder})
+        for (const std::uint32_t pid : {0u, 4u, 0x7FFFFFFFu, 0xFFFFFFFFu})
+            EXPECT_EQ(KindOfOwnName(OwnName(kind, pid, 3)), kind) << pid;
+    EXPECT_EQ(KindOfOwnName("~TallowfinUpdate.1A2B.0.TMP"), OwnNameKind::kNewCopy);
+    for (const char* other : {"~TallowfinUpdate.1a2b.0.tmp.dll", "~TallowfinUpdate..0.tmp", "~TallowfinUpdate.1a2b.tmp",
+                              "~TallowfinUpdate.123456789.0.tmp", "~TallowfinUpdate.12g.0.tmp", "TallowfinUpdate.exe",
+                              "TallowfinUpdate.Update", "~wu1A.tmp", "~TallowfinUpdate.1.2.exe", "", "file.tmp"})
+        EXPECT_EQ(KindOfOwnName(other), OwnNameKind::kNone) << other;
+    // Beside its target, in the same folder.
+    EXPECT_EQ(NewCopyPathFor("C:\\P\\sub\\a.dll", 0x10, 1), "C:\\P\\sub\\~TallowfinUpdate.10.1.tmp");
+    EXPECT_EQ(NewCopyPathFor("C:\\a.dll", 0x10, 1), "C:\\~TallowfinUpdate.10.1.tmp");
+    EXPECT_EQ(NewCopyPathFor("C:a.dll", 0x10, 1), "C:~TallowfinUpdate.10.1.tmp");
+}
+
+TEST(InstallRules, LeftWorkIsDoneOnlyForWhatARunWouldHaveRecorded)
+{
+    const auto copy = static_cast<std::uint32_t>(PendingKind::kNewCopy);
+    const auto registration = static_cast<std::uint32_t>(PendingKind::kRegistration);
+    EXPECT_EQ(LeftWorkFor("C:\\P\\~TallowfinUpdate.10.0.tmp", true, copy), LeftWork::kRemove);
+    EXPECT_EQ(LeftWorkFor("\\\\server\\share\\~TallowfinUpdate.10.0.tmp", true, copy), LeftWork::kRemove);
+    EXPECT_EQ(LeftWorkFor("C:\\P\\a.Dll", true, registration), LeftWork::kRegister);
+    // Damage: a product file named as a copy, a copy named as a DLL, a
+    // relative path that the system would look up elsewhere, another type,
+    // an unknown kind.
+    EXPECT_EQ(LeftWorkFor("C:\\P\\a.dll", true, copy), LeftWork::kForget);
+    EXPECT_EQ(LeftWorkFor("C:\\P\\~TallowfinUpdate.10.0.tmp", true, registration), LeftWork::kForget);
+    EXPECT_EQ(LeftWorkFor("a.dll", true, registration), LeftWork::kForget);
+    EXPECT_EQ(LeftWorkFor("\\P\\a.dll", true, registration), LeftWork::kForget);
+    EXPECT_EQ(LeftWorkFor("C:\\P\\a.dll", false, registration), LeftWork::kForget);
+    EXPECT_EQ(LeftWorkFor("C:\\P\\a.dll", true, 0), LeftWork::kForget);
+    EXPECT_EQ(LeftWorkFor("C:\\P\\a.dll", true, 7), LeftWork::kForget);
+    EXPECT_EQ(LeftWorkFor("", true, copy), LeftWork::kForget);
+}
+
 TEST(DocumentType, FoundInThePrologInEveryEncodingTheParserReads)
 {
     const std::string declared = "<?xml version=\"1.0\"?>\n<!-- a list -->\n<!DOCTYPE l [<!ENTITY a \"x\">]>\n<l/>";
@@ -127,6 +184,14 @@ TEST(DocumentType, NotFoundAfterThePrologNorInsideACommentOrInstruction)
     EXPECT_FALSE(DeclaresDocumentType(""));
     EXPECT_FALSE(DeclaresDocumentType("<!-- never closed <!DOCTYPE x>"));
     EXPECT_FALSE(DeclaresDocumentType(std::string("\0", 1)));
+}
+
+TEST(SelfUpdateRules, HelperWaitsOnlyForAnExecutableThatIsHeld)
+{
+    for (const std::uint32_t held : {5u, 32u, 33u, 303u, 1224u}) EXPECT_TRUE(ReplacementMayStillSucceed(held)) << held;
+    // The staged file or the folder missing, a bad name, another volume.
+    for (const std::uint32_t final : {0u, 2u, 3u, 17u, 123u, 183u}) EXPECT_FALSE(ReplacementMayStillSucceed(final)) << final;
+    EXPECT_EQ(kReplaceRetryLimitMs / kReplaceRetryIntervalMs, 60u);
 }
 
 TEST(SelfUpdateRules, StagedFileLiesBesideTheExecutable)

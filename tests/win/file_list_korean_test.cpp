@@ -79,6 +79,43 @@ TEST(FileListKorean, NameTheCodePageCannotHoldFailsTheList)
     EXPECT_FALSE(FileExists(listFile));
 }
 
+TEST(FileListKorean, FileNamedLikeTheUpdaterButForTheSecondByteOfACharacterIsInstalledLikeAnyOther)
+{
+    ASSERT_EQ(GetACP(), 949u);
+    ComApartment com;
+    ScratchDir dir("ko");
+    ScratchDir temp("kotmp");
+    ScopedEnv tmp("TMP", temp.str());
+    // Two Hangul syllables, 0x81 0x41 and 0x81 0x61: their second bytes are
+    // the bytes of 'A' and 'a'. The updater runs under the first name; the
+    // list names the second (in UTF-8), another program altogether.
+    const std::string updater = dir.str() + "\\\x81\x41.exe";
+    const std::string other = dir.str() + "\\\x81\x61.exe";
+    FileHandle file(CreateFileA(updater.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file);
+    DWORD written = 0;
+    WriteFile(file.get(), "updater", 7, &written, nullptr);
+    file.reset();
+
+    const std::string base = "http://updates.test/software/Tallowfin/";
+    const std::string content = "another program";
+    MainThreadDoor door;
+    FakeInternet internet;
+    FakeView view;
+    internet.replies[base + "filelist.xml"] = FakeReply::Serving(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><l><f><path>%PROGRAM%</path><name>\xEA\xB0\xB5.exe</name><hash>" +
+        Md5Hex(content) + "</hash><downurl>other.exe</downurl></f></l>");
+    internet.replies[base + "other.exe"] = FakeReply::Serving(content);
+    TMainForm form(view, door, internet, {base, updater, ""});
+    form.FormCreate();
+    ASSERT_TRUE(PumpUntil([&] { return view.terminated > 0; }));
+    PumpFor(std::chrono::milliseconds(50));  // the worker frees itself
+    EXPECT_EQ(ReadWholeFile(other), content) << "installed under its own name";
+    EXPECT_EQ(ReadWholeFile(updater), "updater");
+    EXPECT_TRUE(form.SelfUpdateFile().empty()) << "not taken for the updater";
+    EXPECT_FALSE(FileExists(dir.str() + "\\\x81\x41.Update"));
+}
+
 }  // namespace
 }  // namespace tallowfin::test
 

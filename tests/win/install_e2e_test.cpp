@@ -111,6 +111,35 @@ TEST_F(InstallTest, DownloadedDllsAreRegisteredAfterTheyWereCopied)
     EXPECT_EQ(Starts(box), std::vector<std::string>{"start -K:qbzmwrtaxnle"});
 }
 
+TEST_F(InstallTest, DllWhoseRunWasKilledBeforeItsRegistrationIsRegisteredByTheNextRun)
+{
+    const std::string server = ReadBytes(TestComDll());
+    box.PublishList({box.Changed("a.dll", server)});
+    const fs::path log = box.Temp() / "registrations.log";
+    std::map<std::string, std::string> environment = {{"http_proxy", box.Server().ProxyAddress()},
+                                                      {"TMP", box.Temp().string()},
+                                                      {"TEMP", box.Temp().string()},
+                                                      {"TALLOWFIN_REGISTRATION_LOG", box.Temp().string()}};
+    auto slow = environment;
+    slow["TALLOWFIN_REGISTRATION_DELAY_MS"] = "60000";
+    Process killed = Start(box.Updater(), "", box.Install(), slow);
+    // In place, and its registration under way but not made.
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(box.Install() / "a.dll"); }, 30s));
+    std::this_thread::sleep_for(500ms);
+    killed.Kill();
+    EXPECT_TRUE(ReadLines(log).empty());
+    EXPECT_TRUE(ReadBytes(box.Install() / "a.dll") == server);
+
+    Process next = Start(box.Updater(), "", box.Install(), environment);
+    EXPECT_EQ(next.WaitExit(60s), 0u);
+    EXPECT_EQ(ReadLines(log), std::vector<std::string>{"register " + box.Install().string() + "\\a.dll"});
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/a.dll"), 1u) << "in place already, not fetched again";
+    // Once made, it is not made again.
+    Process third = Start(box.Updater(), "", box.Install(), environment);
+    EXPECT_EQ(third.WaitExit(60s), 0u);
+    EXPECT_EQ(ReadLines(log).size(), 1u);
+}
+
 TEST_F(InstallTest, FailedPassInstallsNothingAndLeavesNoTemporaryFile)
 {
     for (const Fault& fault : {Fault{.status = 404}, Fault{.cutAfter = 40000}}) {
@@ -266,6 +295,46 @@ TEST_F(InstallTest, NoNoticeWithoutRecords)
     EXPECT_EQ(Starts(box).size(), 1u);
 }
 
+TEST_F(InstallTest, SecondRunDuringTheNoticeLeavesTheFirstRunsDownloadsAlone)
+{
+    BrowserWindows browsers;
+    browsers.Add("IEFrame", 0, true);
+    WriteBytes(box.Install() / "a.bin", "old a");
+    const std::string a = PatternBytes(200000, 11), b = PatternBytes(3000, 12);
+    box.PublishList({box.Changed("a.bin", a), box.Changed("b.txt", b)});
+    auto noticeOf = [](const Process& run) {
+        for (HWND w : WindowsOf(run.Id(), "#32770"))
+            if (IsWindowVisible(w)) return w;
+        return HWND{};
+    };
+    // The first run has its downloads and waits for the user at its notice.
+    Process first = box.StartUpdater();
+    ASSERT_TRUE(PumpUntil([&] { return noticeOf(first) != nullptr; }, 30s));
+    const std::vector<std::string> downloads = box.LeftTemporaryFiles();
+    ASSERT_EQ(downloads.size(), 2u);
+    // The product is started a second time: another run gets past its start.
+    const fs::path elsewhere = box.Temp().parent_path() / "second run";
+    fs::create_directories(elsewhere);
+    Process second = box.StartUpdater("", elsewhere);
+    ASSERT_TRUE(PumpUntil([&] { return box.Server().CountRequests("/software/Tallowfin/filelist.xml") == 2; }, 30s));
+    PumpFor(500ms);
+    for (const std::string& name : downloads) EXPECT_TRUE(fs::exists(box.Temp() / name)) << "the first run's " << name;
+
+    PressOk(noticeOf(first));
+    ASSERT_TRUE(PumpUntil([&] { return !first.Running(); }, 30s));
+    EXPECT_EQ(first.WaitExit(1s), 0u);
+    EXPECT_TRUE(ReadBytes(box.Install() / "a.bin") == a) << "the first run installed its downloads";
+    EXPECT_TRUE(ReadBytes(box.Install() / "b.txt") == b);
+
+    // The second run, which fetched before the first had installed, ends too.
+    ASSERT_TRUE(PumpUntil([&] { return noticeOf(second) != nullptr || !second.Running(); }, 30s));
+    if (HWND notice = noticeOf(second)) PressOk(notice);
+    ASSERT_TRUE(PumpUntil([&] { return !second.Running(); }, 30s));
+    EXPECT_EQ(second.WaitExit(1s), 0u);
+    EXPECT_TRUE(ReadBytes(box.Install() / "a.bin") == a);
+    EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+}
+
 TEST_F(InstallTest, UpdaterReplacesItsOwnExecutableThroughTheHelper)
 {
     const std::string newBuild = ReadBytes(UpdaterExe()) + "new build marker";
@@ -277,39 +346,54 @@ TEST_F(InstallTest, UpdaterReplacesItsOwnExecutableThroughTheHelper)
                      {"%PROGRAM%", "TALLOWFINUPDATE.EXE", Md5Hex(newBuild), "TallowfinUpdate.exe", std::nullopt}});
     const fs::path startedIn = box.Temp().parent_path() / "started here";
     fs::create_directories(startedIn);
+    // An older program of the helper's name beside the updater, which a bare
+    // name would start: it logs like the main program and replaces nothing.
+    fs::copy_file(StandInExe(), box.Install() / "UpdateMgr.exe");
     EXPECT_EQ(RunToEnd("", startedIn), 0u);
     EXPECT_EQ(Starts(box), std::vector<std::string>{"start -K:qbzmwrtaxnle"});
     // The helper puts the new build in place once the updater has ended.
     EXPECT_TRUE(WaitUntil([&] { return ReadBytes(box.Updater()) == newBuild; }, 20s));
     EXPECT_TRUE(WaitUntil([&] { return !fs::exists(box.Install() / "TallowfinUpdate.Update"); }, 10s));
     EXPECT_EQ(ReadBytes(startedIn / "UpdateMgr.exe"), ReadBytes(HelperExe()));
-    EXPECT_FALSE(fs::exists(box.Install() / "UpdateMgr.exe"));
+    EXPECT_EQ(ReadBytes(box.Install() / "UpdateMgr.exe"), ReadBytes(StandInExe()));
     EXPECT_EQ(ReadBytes(box.Install() / "data.txt"), "new");
     EXPECT_TRUE(box.LeftTemporaryFiles().empty());
 }
 
-TEST_F(InstallTest, HelperThatCannotBeWrittenIsReportedAndTheUpdaterGoesOn)
+TEST_F(InstallTest, FolderThatCannotTakeTheHelperLeadsToTheNextAndTheMainProgramStillStarts)
 {
     const std::string newBuild = ReadBytes(UpdaterExe()) + "marker";
     box.Publish("TallowfinUpdate.exe", newBuild);
     box.PublishList({{"%PROGRAM%", "TallowfinUpdate.exe", Md5Hex(newBuild), "TallowfinUpdate.exe", std::nullopt}});
-    fs::create_directories(box.Install() / "UpdateMgr.exe");  // a folder where the helper would go
-    Process updater = box.StartUpdater();
-    HWND error = WaitForWindow(updater.Id(), "#32770");
-    ASSERT_TRUE(error);
-    char caption[128] = {};
-    GetWindowTextA(error, caption, sizeof caption);
-    EXPECT_STREQ(caption, "Tallowfin Beta - Auto Update");
-    const std::string text = MessageBoxText(error);
-    EXPECT_NE(text.find("update helper"), std::string::npos) << text;
-    EXPECT_EQ(text.back(), '.');
-    EXPECT_TRUE(FindWindowExA(error, nullptr, "Static", nullptr)) << "the box shows an icon";
-    PressOk(error);
-    std::this_thread::sleep_for(1s);
-    EXPECT_TRUE(updater.Running()) << "the loop goes on after the error";
-    EXPECT_TRUE(Starts(box, 0).empty());
-    EXPECT_EQ(ReadBytes(box.Install() / "TallowfinUpdate.Update"), newBuild);
-    updater.Kill();
+    // A folder where the helper would go in the current folder, then beside
+    // the updater too: the helper goes beside the updater, then into a
+    // folder of the run's own under the temporary folder.
+    const fs::path startedIn = box.Temp().parent_path() / "started here";
+    fs::create_directories(startedIn / "UpdateMgr.exe");
+    auto helperFolders = [&] {
+        std::vector<fs::path> found;
+        for (auto& entry : fs::directory_iterator(box.Temp()))
+            if (entry.is_directory() && IsUpdatersOwnName(entry.path().filename().string()))
+                found.push_back(entry.path());
+        return found;
+    };
+    for (int blocked = 1; blocked <= 2; ++blocked) {
+        WriteBytes(box.Updater(), ReadBytes(UpdaterExe()));
+        if (blocked == 2) {
+            fs::remove(box.Install() / "UpdateMgr.exe");
+            fs::create_directories(box.Install() / "UpdateMgr.exe");
+        }
+        EXPECT_EQ(RunToEnd("", startedIn), 0u) << "no error box stops the run";
+        EXPECT_EQ(Starts(box, blocked).size(), static_cast<std::size_t>(blocked)) << "the main program started";
+        EXPECT_TRUE(WaitUntil([&] { return ReadBytes(box.Updater()) == newBuild; }, 20s)) << "blocked " << blocked;
+        if (blocked == 1) EXPECT_EQ(ReadBytes(box.Install() / "UpdateMgr.exe"), ReadBytes(HelperExe()));
+        else ASSERT_EQ(helperFolders().size(), 1u);
+    }
+    // The next run, alone, removes the helper's folder once the helper is done.
+    ASSERT_TRUE(WaitForProcessesUnder(box.Temp(), 20s));
+    EXPECT_EQ(RunToEnd(), 0u);
+    EXPECT_TRUE(helperFolders().empty());
+    EXPECT_TRUE(box.LeftTemporaryFiles().empty());
 }
 
 TEST_F(InstallTest, TargetHeldOpenIsInstalledByALaterRun)

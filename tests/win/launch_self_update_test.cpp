@@ -131,26 +131,34 @@ TEST_F(LaunchSelfUpdateTest, NameWithoutExtensionGetsTheExtensionAppended)
     EXPECT_EQ(ReadBytes(program / "TallowfinUpdate.Update"), "x");
 }
 
-TEST_F(LaunchSelfUpdateTest, HelperThatCannotBeWrittenStopsAfterStagingWithoutStartingIt)
+TEST_F(LaunchSelfUpdateTest, HelperGoesBesideTheUpdaterWhenTheCurrentFolderCannotTakeIt)
 {
     fs::create_directories(elsewhere / "UpdateMgr.exe");  // a folder where the helper would go
     ScopedCurrentDirectory cd(elsewhere);
     TMainForm form = MakeForm(program / "TallowfinUpdate.exe", updater.get());
     form.SetSelfUpdateFile(Downloaded("new"));
-    EXPECT_ANY_THROW(form.LaunchSelfUpdate());
+    EXPECT_NO_THROW(form.LaunchSelfUpdate());
     EXPECT_EQ(ReadBytes(program / "TallowfinUpdate.Update"), "new");
-    EXPECT_EQ(form.SelfUpdateFile(), (program / "TallowfinUpdate.Update").string());
-    Sleep(500);
-    EXPECT_TRUE(HelpersStartedByUs().empty());
+    EXPECT_EQ(ReadBytes(program / "UpdateMgr.exe"), ReadBytes(HelperExe()));
+    EXPECT_TRUE(WaitUntil([] { return HelpersStartedByUs().size() == 1; }, std::chrono::seconds(10)));
+    // Nothing of the updater's is left beside the staged file.
+    for (auto& entry : fs::directory_iterator(program))
+        EXPECT_FALSE(IsUpdatersOwnName(entry.path().filename().string())) << entry.path();
 }
 
-TEST_F(LaunchSelfUpdateTest, MissingResourceStopsWithoutWritingOrStartingTheHelper)
+TEST_F(LaunchSelfUpdateTest, HelperThatCannotBeWrittenAnywhereLeavesTheStagedFileForALaterRun)
 {
+    ScratchDir temp("selftmp");
+    ScopedEnv tmp("TMP", temp.str());
     ScopedCurrentDirectory cd(elsewhere);
+    // The updater's resources without the helper: nowhere can it be written.
     TMainForm form = MakeForm(program / "TallowfinUpdate.exe", GetModuleHandleA("kernel32.dll"));
     form.SetSelfUpdateFile(Downloaded("new"));
-    EXPECT_ANY_THROW(form.LaunchSelfUpdate());
+    EXPECT_NO_THROW(form.LaunchSelfUpdate());
+    EXPECT_EQ(ReadBytes(program / "TallowfinUpdate.Update"), "new");
     EXPECT_FALSE(fs::exists(elsewhere / "UpdateMgr.exe"));
+    EXPECT_FALSE(fs::exists(program / "UpdateMgr.exe"));
+    EXPECT_TRUE(fs::is_empty(temp.path())) << "the folder made for the helper is removed again";
     Sleep(500);
     EXPECT_TRUE(HelpersStartedByUs().empty());
 }
