@@ -99,8 +99,8 @@ std::string JoinPath(std::string_view folder, std::string_view name)
 
 std::string_view FileNameOf(std::string_view path)
 {
-    const auto slash = path.rfind('\\');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const auto separator = path.find_last_of("\\:");
+    return separator == std::string_view::npos ? path : path.substr(separator + 1);
 }
 
 }  // namespace tallowfin

@@ -41,7 +41,8 @@ std::string CollapseDoubledBackslashes(std::string_view path);
 // A file `name` in `folder`, with one backslash between them ("C:\" keeps its own).
 std::string JoinPath(std::string_view folder, std::string_view name);
 
-// The last part of a path: what follows its last backslash.
+// The last part of a path: what follows its last backslash or colon (the
+// separators ExtensionOf stops at).
 std::string_view FileNameOf(std::string_view path);
 
 }  // namespace tallowfin

@@ -111,6 +111,7 @@ TEST(PathRules, SameTextIgnoresLetterCaseButNeverInTheSecondByteOfACharacter)
     EXPECT_EQ(JoinPath("C:\\A", "x"), "C:\\A\\x");
     EXPECT_EQ(FileNameOf("C:\\A\\x.txt"), "x.txt");
     EXPECT_EQ(FileNameOf("x.txt"), "x.txt");
+    EXPECT_EQ(FileNameOf("C:x.txt"), "x.txt");
 }
 
 TEST(InstallRules, OwnNamesSayWhoseTheyAreAndAreKnownAgainOnlyInTheirOwnForm)
