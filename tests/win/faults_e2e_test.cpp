@@ -89,6 +89,17 @@ protected:
         for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
     }
 
+    // Lists a new build of the updater itself, published under its name, and
+    // returns its bytes.
+    std::string ListNewUpdaterBuild(const std::string& marker)
+    {
+        const std::string newBuild = ReadBytes(UpdaterExe()) + marker;
+        box.Publish("TallowfinUpdate.exe", newBuild);
+        entries.push_back({"%PROGRAM%", "TallowfinUpdate.exe", Md5Hex(newBuild), "TallowfinUpdate.exe", std::nullopt});
+        box.PublishList(entries);
+        return newBuild;
+    }
+
     // The next run comes after a helper that did start has done its work.
     // Under Wine a child whose parent is killed while creating it can hang in
     // Wine's own start-up, before any of its code runs, holding its file: such
@@ -251,30 +262,27 @@ TEST_F(FaultsTest, KilledAtAnyPointTheNextRunCompletesTheInstallation)
     newContent.erase("TallowfinUpdate.exe");
     ExpectConvergence();
     // The updater replaced itself in one of the runs; the helper has ended.
-    EXPECT_TRUE(WaitUntil([&] { return ReadBytes(box.Updater()) == ReadBytes(UpdaterExe()) + "build 2"; }, 20s));
+    EXPECT_TRUE(WaitUntil([&] { return HoldsBytes(box.Updater(), ReadBytes(UpdaterExe()) + "build 2"); }, 20s));
     EXPECT_TRUE(WaitUntil([&] { return !fs::exists(box.Install() / "TallowfinUpdate.Update"); }, 10s));
 }
 
 TEST_F(FaultsTest, KilledRightAfterStagingItselfTheNextRunReplacesIt)
 {
-    const std::string newBuild = ReadBytes(UpdaterExe()) + "build 3";
-    box.Publish("TallowfinUpdate.exe", newBuild);
-    entries.push_back({"%PROGRAM%", "TallowfinUpdate.exe", Md5Hex(newBuild), "TallowfinUpdate.exe", std::nullopt});
-    box.PublishList(entries);
+    const std::string newBuild = ListNewUpdaterBuild("build 3");
     const fs::path staged = box.Install() / "TallowfinUpdate.Update";
     Process updater = box.StartUpdater();
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(staged); }, 30s));
     updater.Kill();
     // Whether or not its helper got to run, the next run ends in the new build.
     SettleHelpers();
-    if (ReadBytes(box.Updater()) != newBuild) {
+    if (!HoldsBytes(box.Updater(), newBuild)) {
         // Started elsewhere, so that the helper goes to a folder of its own.
         const fs::path elsewhere = box.Temp().parent_path() / "next run";
         fs::create_directories(elsewhere);
         Process next = box.StartUpdater("", elsewhere);
         EXPECT_EQ(next.WaitExit(60s), 0u) << DescribeWindows(next.Id());
     }
-    EXPECT_TRUE(WaitUntil([&] { return ReadBytes(box.Updater()) == newBuild; }, 20s))
+    EXPECT_TRUE(WaitUntil([&] { return HoldsBytes(box.Updater(), newBuild); }, 20s))
         << "still running: " << DescribeProcessesUnder(box.Install().parent_path());
     EXPECT_TRUE(WaitUntil([&] { return !fs::exists(staged); }, 10s));
     for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
@@ -301,10 +309,8 @@ TEST_F(FaultsTest, DownloadsWithOtherBytesThanListedInstallNothing)
 
     // The same in place of the updater's own new build: nothing is staged,
     // no helper is written, and the updater stays the one that runs.
-    const std::string newBuild = ReadBytes(UpdaterExe()) + "build 4";
     oldContent["TallowfinUpdate.exe"] = ReadBytes(UpdaterExe());
-    entries.push_back({"%PROGRAM%", "TallowfinUpdate.exe", Md5Hex(newBuild), "TallowfinUpdate.exe", std::nullopt});
-    box.PublishList(entries);
+    const std::string newBuild = ListNewUpdaterBuild("build 4");
     box.Publish("TallowfinUpdate.exe", page);
     Process updater = box.StartUpdater();
     ExpectStoppedPass(updater, "TallowfinUpdate.exe");
@@ -314,7 +320,7 @@ TEST_F(FaultsTest, DownloadsWithOtherBytesThanListedInstallNothing)
 
     box.Publish("TallowfinUpdate.exe", newBuild);
     ExpectConvergence();
-    EXPECT_TRUE(WaitUntil([&] { return ReadBytes(box.Updater()) == newBuild; }, 20s));
+    EXPECT_TRUE(WaitUntil([&] { return HoldsBytes(box.Updater(), newBuild); }, 20s));
 }
 
 // Looks at a file's size all along, as another program would, without
@@ -405,10 +411,7 @@ TEST_F(FaultsTest, LargeFileIsOnlyEverOldOrNewWhileItIsInstalledOrKilled)
 
 TEST_F(FaultsTest, UpdaterStillHeldAfterItEndedIsReplacedOnceReleased)
 {
-    const std::string newBuild = ReadBytes(UpdaterExe()) + "build 5";
-    box.Publish("TallowfinUpdate.exe", newBuild);
-    entries.push_back({"%PROGRAM%", "TallowfinUpdate.exe", Md5Hex(newBuild), "TallowfinUpdate.exe", std::nullopt});
-    box.PublishList(entries);
+    const std::string newBuild = ListNewUpdaterBuild("build 5");
     const fs::path staged = box.Install() / "TallowfinUpdate.Update";
     // Held as a virus scanner holds a new file: open for reading, shared for
     // reading only, from before the run until three seconds after its end.

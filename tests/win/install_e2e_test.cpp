@@ -352,7 +352,7 @@ TEST_F(InstallTest, UpdaterReplacesItsOwnExecutableThroughTheHelper)
     EXPECT_EQ(RunToEnd("", startedIn), 0u);
     EXPECT_EQ(Starts(box), std::vector<std::string>{"start -K:qbzmwrtaxnle"});
     // The helper puts the new build in place once the updater has ended.
-    EXPECT_TRUE(WaitUntil([&] { return ReadBytes(box.Updater()) == newBuild; }, 20s));
+    EXPECT_TRUE(WaitUntil([&] { return HoldsBytes(box.Updater(), newBuild); }, 20s));
     EXPECT_TRUE(WaitUntil([&] { return !fs::exists(box.Install() / "TallowfinUpdate.Update"); }, 10s));
     EXPECT_EQ(ReadBytes(startedIn / "UpdateMgr.exe"), ReadBytes(HelperExe()));
     EXPECT_EQ(ReadBytes(box.Install() / "UpdateMgr.exe"), ReadBytes(StandInExe()));
@@ -385,7 +385,7 @@ TEST_F(InstallTest, FolderThatCannotTakeTheHelperLeadsToTheNextAndTheMainProgram
         }
         EXPECT_EQ(RunToEnd("", startedIn), 0u) << "no error box stops the run";
         EXPECT_EQ(Starts(box, blocked).size(), static_cast<std::size_t>(blocked)) << "the main program started";
-        EXPECT_TRUE(WaitUntil([&] { return ReadBytes(box.Updater()) == newBuild; }, 20s)) << "blocked " << blocked;
+        EXPECT_TRUE(WaitUntil([&] { return HoldsBytes(box.Updater(), newBuild); }, 20s)) << "blocked " << blocked;
         if (blocked == 1) EXPECT_EQ(ReadBytes(box.Install() / "UpdateMgr.exe"), ReadBytes(HelperExe()));
         else ASSERT_EQ(helperFolders().size(), 1u);
     }

@@ -345,6 +345,15 @@ std::optional<std::uint64_t> SizeOf(const fs::path& path)
     return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
 }
 
+bool HoldsBytes(const fs::path& path, const std::string& bytes)
+{
+    try {
+        return ReadBytes(path) == bytes;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 bool IsUpdatersOwnName(const std::string& name) { return name.rfind("~TallowfinUpdate.", 0) == 0; }
 
 }  // namespace tallowfin::test

@@ -137,6 +137,10 @@ std::string Md5Hex(const std::string& bytes);
 // shares everything, makes a rename over the file fail under Wine); none
 // when it does not exist.
 std::optional<std::uint64_t> SizeOf(const fs::path& path);
+// Whether a file holds exactly these bytes; false while it cannot be read
+// (under Wine an open fails now and then while a rename over the file is
+// under way, as it does while the helper replaces the updater).
+bool HoldsBytes(const fs::path& path, const std::string& bytes);
 // Whether a name is one the updater gives what it makes beside the product's
 // files or in the temporary folder.
 bool IsUpdatersOwnName(const std::string& name);
