@@ -9,6 +9,9 @@
 #include "common/file_system.h"
 #include "common/handle.h"
 #include "control/main_window.h"
+#include "control/path_rules.h"
+#include "digestcache/cache_location.h"
+#include "digestcache/user_cache_folder.h"
 #include "download/internet.h"
 #include "helper/command_line.h"
 
@@ -33,6 +36,8 @@ int RunUpdate(HINSTANCE instance)
     settings.OwnPath = OwnExecutablePath();
     const auto arguments = SplitCommandLine(GetCommandLineA(), IsLeadByteOfAnsiCodePage);
     if (!arguments.empty()) settings.FirstArgument = arguments.front();
+    // What is kept between runs: the digests of the installed files.
+    settings.CacheFolder = UserCacheFolder(ProgramDirectoryOf(settings.OwnPath), settings.BaseUrl);
 
     MainWindow form(app, SystemInternet(), std::move(settings));
     app.Run();

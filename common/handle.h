@@ -55,6 +55,14 @@ struct FileHandleTraits {
     static bool close(pointer h) noexcept { return CloseHandle(h) != FALSE; }
 };
 
+// A volume opened for a device question (the seek-penalty query). Kept apart
+// from FileHandle so a volume cannot be passed where a file is read.
+struct VolumeHandleTraits {
+    using pointer = HANDLE;
+    static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool close(pointer h) noexcept { return CloseHandle(h) != FALSE; }
+};
+
 struct FindHandleTraits {
     using pointer = HANDLE;
     static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
@@ -118,6 +126,7 @@ struct WinInetTraits {
 
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
 using FileHandle = UniqueHandle<FileHandleTraits>;
+using VolumeHandle = UniqueHandle<VolumeHandleTraits>;
 using FindHandle = UniqueHandle<FindHandleTraits>;
 using RegKey = UniqueHandle<RegKeyTraits>;
 using LibraryHandle = UniqueHandle<ModuleTraits>;

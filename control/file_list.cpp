@@ -3,12 +3,15 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
+#include <set>
 #include <stdexcept>
 
 #include "common/file_system.h"
 #include "common/limits.h"
-#include "control/file_digest.h"
+#include "control/local_digests.h"
 #include "control/main_form.h"
+#include "digestcache/cache_location.h"
 
 namespace tallowfin {
 
@@ -68,29 +71,71 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
     XMLDocument.LoadFromFile(ListFile);
     XMLDocument.SetEncoding("euc-kr");
 
+    // The entries' values are read first and the local files' digests then
+    // taken together, so that they can come from the digest cache or be read
+    // in parallel. Folders are still created and records made in list order,
+    // and an entry that fails still fails the list at its own place: after
+    // the folders of the entries before it, and before any after it.
+    struct Listed {
+        std::string path, localPath, hash, url;
+    };
+    std::vector<Listed> entries;
+    std::exception_ptr badEntry;
     const TXmlNode root = XMLDocument.DocumentElement();
     const long count = root.ChildCount();
-    for (long i = 0; i < count; ++i) {
-        const auto values = root.Child(i).FirstChildElements(kValues);
-        const std::string path = ExpandProgramPath(Required(values[kPath], kPath));
-        const std::string name = Required(values[kName], kName);
-        const std::string hash = Required(values[kHash], kHash);
-        const std::string url = Required(values[kDownUrl], kDownUrl);
-        // Its value decides nothing, but it must be well-formed like the others.
-        if (values[kRegist]) values[kRegist]->Text();
+    try {
+        for (long i = 0; i < count; ++i) {
+            const auto values = root.Child(i).FirstChildElements(kValues);
+            Listed entry;
+            entry.path = ExpandProgramPath(Required(values[kPath], kPath));
+            const std::string name = Required(values[kName], kName);
+            entry.hash = Required(values[kHash], kHash);
+            entry.url = Required(values[kDownUrl], kDownUrl);
+            // Its value decides nothing, but it must be well-formed like the others.
+            if (values[kRegist]) values[kRegist]->Text();
+            entry.localPath = entry.path + "\\" + name;
+            entries.push_back(std::move(entry));
+        }
+    } catch (...) {
+        badEntry = std::current_exception();
+    }
 
-        if (!DirectoryExists(path)) CreateDirectoryA(path.c_str(), nullptr);
+    std::vector<std::string> localPaths;
+    for (const Listed& entry : entries) localPaths.push_back(entry.localPath);
+    // Creating a folder never makes a file appear, so the digests taken
+    // before the folders are made are those the files had after.
+    const auto digests = LocalDigestsOfFiles().Of(localPaths);
 
-        std::string localPath = path + "\\" + name;
-        if (hash != FileDigestText(localPath)) {
+    // Folders known to exist: thousands of entries share a few folders.
+    std::set<std::string> folders;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const Listed& entry = entries[i];
+        if (folders.count(entry.path) == 0 &&
+            (DirectoryExists(entry.path) || CreateDirectoryA(entry.path.c_str(), nullptr)))
+            folders.insert(entry.path);
+        if (digests[i].error) std::rethrow_exception(digests[i].error);
+        if (entry.hash != digests[i].text) {
             auto record = std::make_unique<TUpdateRec>();
-            record->Url = url;
-            record->LocalPath = std::move(localPath);
-            record->Listed.Md5 = hash;
+            record->Url = entry.url;
+            record->LocalPath = entry.localPath;
+            record->Listed.Md5 = entry.hash;
             result.push_back(std::move(record));
         }
     }
+    if (badEntry) std::rethrow_exception(badEntry);
+    LocalDigestsOfFiles().KeepOnly(localPaths);
     return result;
+}
+
+LocalDigests& TMainForm::LocalDigestsOfFiles()
+{
+    // Made on first use: the cache is read once per run.
+    if (!digests_) {
+        const std::string cacheFile =
+            settings_.CacheFolder.empty() ? std::string() : settings_.CacheFolder + "\\" + kDigestCacheFile;
+        digests_ = std::make_unique<LocalDigests>(cacheFile, settings_.HashingThreads);
+    }
+    return *digests_;
 }
 
 }  // namespace tallowfin

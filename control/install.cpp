@@ -123,6 +123,9 @@ void TMainForm::DownloadsDone(TThread*)
     const std::string program = DirectoryWithBackslash(settings_.OwnPath) + kMainProgram;
     const std::string parameters = MainProgramParameters(settings_.FirstArgument);
     ShellExecuteA(view_.Handle(), "open", program.c_str(), parameters.c_str(), "", SW_SHOWNORMAL);
+    // After the main program has been started, so that it does not wait:
+    // the next run need not read again what this one put in place.
+    if (digests_) digests_->Refresh(records);
     view_.Terminate();
 }
 

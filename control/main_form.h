@@ -16,6 +16,7 @@
 
 #include "control/form_view.h"
 #include "control/sole_run.h"
+#include "control/local_digests.h"
 #include "control/xml_document.h"
 #include "download/internet.h"
 #include "download/main_thread_door.h"
@@ -37,6 +38,8 @@ public:
         std::string OwnPath;        // the running executable
         std::string FirstArgument;  // the updater's own first argument, or empty
         HMODULE ResourceModule = nullptr;  // holds the helper; null: the running executable
+        std::string CacheFolder{};  // where the digest cache is kept; empty: no cache
+        unsigned HashingThreads = 0;  // threads hashing local files; 0: as the processors and disk allow
     };
 
     TMainForm(FormView& view, MainThreadDoor& door, InternetLayer& internet, Settings settings);
@@ -78,6 +81,7 @@ private:
     void SetTimerEnabled(bool enabled);
     void DiscardTemporaryFiles(const std::vector<TUpdateRec*>& records);
     void InstallRecord(TUpdateRec& record);
+    LocalDigests& LocalDigestsOfFiles();
 
     FormView& view_;
     MainThreadDoor& door_;
@@ -92,6 +96,9 @@ private:
     TWebThread* FWebThread = nullptr;
     std::vector<std::string> FErrors;
     std::string FSelfUpdateFile;
+
+    // The digests of the installed files; made when the list is first read.
+    std::unique_ptr<LocalDigests> digests_;
 
     // The records of the current passes; the workers only point at them.
     std::unique_ptr<TUpdateRec> listRecord_;

@@ -1,0 +1,85 @@
+#include "common/kept_file.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "common/handle.h"
+
+namespace tallowfin {
+
+namespace {
+
+// Creates each missing folder on the way to `folder`, from below its root
+// ("C:\" or "\\server\share\") down.
+bool CreateFolders(const std::string& folder)
+{
+    std::size_t root = 3;
+    if (folder.rfind("\\\\", 0) == 0) {
+        const std::size_t server = folder.find('\\', 2);
+        root = server == std::string::npos ? folder.size() : folder.find('\\', server + 1);
+        if (root == std::string::npos) root = folder.size();
+    }
+    for (std::size_t slash = folder.find('\\', root + 1); ; slash = folder.find('\\', slash + 1)) {
+        const std::string level = folder.substr(0, slash);
+        if (!CreateDirectoryA(level.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+        if (slash == std::string::npos) break;
+    }
+    const DWORD attributes = GetFileAttributesA(folder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+std::optional<std::string> ReadKeptFile(const std::string& path, std::size_t largest)
+{
+    FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+        static_cast<unsigned long long>(size.QuadPart) > largest)
+        return std::nullopt;
+    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+        if (!ReadFile(file.get(), bytes.data() + done, want, &got, nullptr) || got == 0) return std::nullopt;
+        done += got;
+    }
+    return bytes;
+}
+
+bool ReplaceKeptFile(const std::string& path, std::string_view bytes)
+{
+    const std::size_t slash = path.find_last_of('\\');
+    if (slash == std::string::npos || !CreateFolders(path.substr(0, slash))) return false;
+    // A name of this process's own: two runs writing at once do not write
+    // into each other's new file, and the last to finish wins whole.
+    const std::string fresh = path + "." + std::to_string(GetCurrentProcessId()) + ".new";
+    bool written = false;
+    {
+        FileHandle file(CreateFileA(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr));
+        if (!file) return false;
+        written = true;
+        std::size_t done = 0;
+        while (written && done < bytes.size()) {
+            DWORD put = 0;
+            const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+            written = WriteFile(file.get(), bytes.data() + done, want, &put, nullptr) && put == want;
+            done += put;
+        }
+        // On the disk before it takes the old file's place: after a power
+        // cut the kept file is the old one or the new one, never a hole.
+        written = written && FlushFileBuffers(file.get()) && file.reset();
+    }
+    if (written && MoveFileExA(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    DeleteFileA(fresh.c_str());
+    return false;
+}
+
+void DeleteKeptFile(const std::string& path) { DeleteFileA(path.c_str()); }
+
+}  // namespace tallowfin

@@ -1,0 +1,26 @@
+// Reading and replacing the small files the updater keeps between runs. A
+// run can be killed at any moment and two runs can overlap, so a kept file
+// is only ever replaced whole: a new file is written beside it and moved
+// over it in one step.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tallowfin {
+
+// The whole file, or nothing when it is missing, unreadable or larger than
+// `largest` bytes.
+std::optional<std::string> ReadKeptFile(const std::string& path, std::size_t largest);
+
+// Creates the file's folder (every level that is missing), writes `bytes` to
+// a new file beside it and moves that over `path`, flushed to the disk. On
+// failure `path` is as it was and the new file is gone; false says so.
+bool ReplaceKeptFile(const std::string& path, std::string_view bytes);
+
+// Deletes the file when it exists; what is not there needs no deleting.
+void DeleteKeptFile(const std::string& path);
+
+}  // namespace tallowfin

@@ -1,0 +1,125 @@
+#include "control/local_digests.h"
+
+#include <windows.h>
+
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "common/kept_file.h"
+#include "control/file_digest.h"
+#include "control/hashing_pool.h"
+#include "control/seek_penalty.h"
+#include "digestcache/folder_listing.h"
+
+namespace tallowfin {
+
+namespace {
+
+bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
+// What the listings say of each path the cache may answer for.
+std::vector<std::optional<FileIdentity>> IdentitiesOf(const std::vector<std::string>& paths)
+{
+    FolderListings listings;
+    std::vector<std::optional<FileIdentity>> identities(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        if (const auto split = SplitListedPath(paths[i], IsLeadByteOfAnsiCodePage))
+            identities[i] = listings.Identity(*split);
+    return identities;
+}
+
+}  // namespace
+
+LocalDigests::LocalDigests(std::string cacheFile, unsigned threads) : file_(std::move(cacheFile)), threads_(threads)
+{
+    if (file_.empty()) return;
+    // A file too large or unreadable counts as damaged: ignored and rewritten.
+    cache_ = DigestCache::FromBytes(ReadKeptFile(file_, DigestCache::kLargestFile).value_or(std::string(1, '\0')));
+}
+
+std::vector<LocalDigests::Digest> LocalDigests::Of(const std::vector<std::string>& paths)
+{
+    std::vector<Digest> digests(paths.size());
+    if (file_.empty()) {
+        std::vector<std::size_t> all(paths.size());
+        for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+        Hash(paths, std::move(all), digests);
+        return digests;
+    }
+
+    // The moment before the identities are read: the test of whether a
+    // file had settled by then.
+    const std::uint64_t readAt = FileTimeNow();
+    const auto identities = IdentitiesOf(paths);
+    std::vector<std::size_t> unknown;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const auto known = identities[i] ? cache_.Lookup(paths[i], *identities[i]) : std::nullopt;
+        if (known) digests[i].text = *known;
+        else unknown.push_back(i);
+    }
+    Hash(paths, unknown, digests);
+    // Each identity was read before its file was: a file that changed in
+    // between shows another identity next time, so it is read again then.
+    for (std::size_t i : unknown) {
+        if (!digests[i].error && identities[i] && IsSettled(*identities[i], readAt))
+            cache_.Remember(paths[i], *identities[i], digests[i].text);
+        else
+            cache_.Forget(paths[i]);
+    }
+    return digests;
+}
+
+void LocalDigests::Hash(const std::vector<std::string>& paths, std::vector<std::size_t> unknown,
+                        std::vector<Digest>& digests)
+{
+    std::vector<std::string> files;
+    for (std::size_t i : unknown) files.push_back(paths[i]);
+    unsigned threads = threads_;
+    if (threads == 0) {
+        const unsigned processors = std::thread::hardware_concurrency();
+        // The disks are asked only when more than one thread could help.
+        const bool parallel = processors > 1 && files.size() > 1 && WithoutSeekPenalty(files);
+        threads = HashingThreads(processors, files.size(), parallel);
+    }
+    const auto errors = RunTasks(files.size(), threads, [&](std::size_t k) {
+        digests[unknown[k]].text = FileDigestText(files[k]);
+    });
+    for (std::size_t k = 0; k < errors.size(); ++k) digests[unknown[k]].error = errors[k];
+}
+
+void LocalDigests::KeepOnly(const std::vector<std::string>& listed)
+{
+    if (file_.empty()) return;
+    cache_.KeepOnly(std::set<std::string>(listed.begin(), listed.end()));
+    Save();
+}
+
+void LocalDigests::Refresh(const std::vector<TUpdateRec*>& records)
+{
+    if (file_.empty() || records.empty()) return;
+    std::vector<std::string> paths;
+    for (const TUpdateRec* record : records) paths.push_back(record->LocalPath);
+    const auto identities = IdentitiesOf(paths);
+    std::vector<std::size_t> all(paths.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+    std::vector<Digest> digests(paths.size());
+    Hash(paths, all, digests);
+    // Unlike the files found installed, these have just been written, by
+    // this program: their times are seconds old by necessity, and another
+    // writer within the same clock tick would be racing the copy itself.
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (!digests[i].error && identities[i]) cache_.Remember(paths[i], *identities[i], digests[i].text);
+        else cache_.Forget(paths[i]);
+    }
+    Save();
+}
+
+void LocalDigests::Save()
+{
+    // A cache that cannot be written leaves the run as it is; the next run
+    // reads the files it could not remember.
+    if (cache_.Changed() && ReplaceKeptFile(file_, cache_.ToBytes())) cache_.ClearChanged();
+}
+
+}  // namespace tallowfin
