@@ -13,6 +13,7 @@
 #include "digestcache/cache_location.h"
 #include "digestcache/user_cache_folder.h"
 #include "download/internet.h"
+#include "download/kept_list_internet.h"
 #include "helper/command_line.h"
 
 #ifndef TALLOWFIN_UPDATE_URL
@@ -36,10 +37,13 @@ int RunUpdate(HINSTANCE instance)
     settings.OwnPath = OwnExecutablePath();
     const auto arguments = SplitCommandLine(GetCommandLineA(), IsLeadByteOfAnsiCodePage);
     if (!arguments.empty()) settings.FirstArgument = arguments.front();
-    // What is kept between runs: the digests of the installed files.
+    // What is kept between runs: the digests of the installed files, and the
+    // last list fetched, asked for again only if it changed.
     settings.CacheFolder = UserCacheFolder(ProgramDirectoryOf(settings.OwnPath), settings.BaseUrl);
+    KeptListInternet internet(SystemInternet(), settings.BaseUrl + "filelist.xml",
+                              settings.CacheFolder.empty() ? "" : settings.CacheFolder + "\\" + kKeptListFile);
 
-    MainWindow form(app, SystemInternet(), std::move(settings));
+    MainWindow form(app, internet, std::move(settings));
     app.Run();
     // A worker may still run: the user left during a pass, or the download
     // worker is on its way out of its terminate handler. It is not waited

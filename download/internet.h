@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <utility>
 
 namespace tallowfin {
@@ -20,6 +21,13 @@ public:
     // Sends the request, always to the server, never answered from a cache;
     // null on failure.
     virtual Handle OpenUrl(Handle session, const char* url) = 0;
+    // The same with header lines of the caller's ("Name: value" and CR LF
+    // each; empty for none).
+    virtual Handle OpenUrlWithHeaders(Handle session, const char* url, const std::string& headers) = 0;
+    // The reply's status code; 0 when it cannot be had.
+    virtual unsigned StatusCode(Handle url) = 0;
+    // The value of a header of the reply, as sent; empty when it has none.
+    virtual std::string HeaderValue(Handle url, const char* name) = 0;
     // The body's length in bytes, or kNoLength when the reply has none or is
     // not a successful one (the body would be an error page, not the file).
     virtual std::uint32_t BodyLength(Handle url) = 0;

@@ -89,7 +89,9 @@ public:
         return Wrap(session);
     }
 
-    Handle OpenUrl(Handle session, const char* url) override
+    Handle OpenUrl(Handle session, const char* url) override { return OpenUrlWithHeaders(session, url, {}); }
+
+    Handle OpenUrlWithHeaders(Handle session, const char* url, const std::string& headers) override
     {
         auto stream = std::make_unique<Stream>(nullptr);
         stream->location = url;
@@ -98,7 +100,8 @@ public:
         // errors are never ignored: a server that cannot prove its name fails
         // the fetch like one that does not answer. Redirects from HTTP to HTTPS
         // are followed whatever the user's zone-crossing warning says.
-        stream->internet = InternetOpenUrlA(StreamOf(session).internet, url, nullptr, 0,
+        stream->internet = InternetOpenUrlA(StreamOf(session).internet, url, headers.empty() ? nullptr : headers.c_str(),
+                                            static_cast<DWORD>(headers.size()),
                                             INTERNET_FLAG_RELOAD | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS,
                                             reinterpret_cast<DWORD_PTR>(stream.get()));
         if (!stream->internet) return nullptr;
@@ -113,21 +116,39 @@ public:
         return stream.release();
     }
 
+    unsigned StatusCode(Handle url) override
+    {
+        DWORD status = 0;
+        DWORD size = sizeof status;
+        if (!HttpQueryInfoA(StreamOf(url).internet, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                            nullptr))
+            return 0;
+        return status;
+    }
+
+    std::string HeaderValue(Handle url, const char* name) override
+    {
+        // The header's name goes in, its value comes out, in the same buffer.
+        char text[1024] = {};
+        const std::size_t length = std::strlen(name);
+        if (length >= sizeof text) return {};
+        std::memcpy(text, name, length);
+        DWORD size = sizeof text - 1;
+        if (!HttpQueryInfoA(StreamOf(url).internet, HTTP_QUERY_CUSTOM, text, &size, nullptr)) return {};
+        return std::string(text, size);
+    }
+
     std::uint32_t BodyLength(Handle url) override
     {
         // The length comes from the reply's header rather than from moving the
         // file pointer to the end, which not every implementation of the
         // library supports. Only a 200 reply is a file: a 404 page saved as
         // the file would later be installed over the real one.
-        DWORD status = 0;
-        DWORD size = sizeof status;
-        HINTERNET request = StreamOf(url).internet;
-        if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr) ||
-            status != HTTP_STATUS_OK)
-            return kNoLength;
+        if (StatusCode(url) != HTTP_STATUS_OK) return kNoLength;
 
+        HINTERNET request = StreamOf(url).internet;
         char text[32] = {};
-        size = sizeof text - 1;
+        DWORD size = sizeof text - 1;
         if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr))
             return kNoLength;
         std::uint64_t length = 0;

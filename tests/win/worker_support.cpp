@@ -25,9 +25,15 @@ InternetLayer::Handle FakeInternet::Open(const char* agentText)
     return streams_.back().get();
 }
 
-InternetLayer::Handle FakeInternet::OpenUrl(Handle, const char* url)
+InternetLayer::Handle FakeInternet::OpenUrl(Handle session, const char* url)
+{
+    return OpenUrlWithHeaders(session, url, {});
+}
+
+InternetLayer::Handle FakeInternet::OpenUrlWithHeaders(Handle, const char* url, const std::string& headers)
 {
     opened.push_back(url);
+    sentHeaders.push_back(headers);
     auto it = replies.find(url);
     if (it == replies.end() || it->second.openFails) {
         SetLastError(it == replies.end() ? ERROR_INTERNET_NAME_NOT_RESOLVED : it->second.openError);
@@ -40,10 +46,23 @@ InternetLayer::Handle FakeInternet::OpenUrl(Handle, const char* url)
     return streams_.back().get();
 }
 
+unsigned FakeInternet::StatusCode(Handle url)
+{
+    const FakeReply& reply = *static_cast<Stream*>(url)->reply;
+    return reply.status != 0 ? reply.status : reply.length ? 200 : 404;
+}
+
+std::string FakeInternet::HeaderValue(Handle url, const char* name)
+{
+    const FakeReply& reply = *static_cast<Stream*>(url)->reply;
+    const auto it = reply.headers.find(name);
+    return it == reply.headers.end() ? std::string() : it->second;
+}
+
 std::uint32_t FakeInternet::BodyLength(Handle url)
 {
     const FakeReply& reply = *static_cast<Stream*>(url)->reply;
-    return reply.length ? *reply.length : kNoLength;
+    return reply.length && StatusCode(url) == 200 ? *reply.length : kNoLength;
 }
 
 bool FakeInternet::Read(Handle url, void* buffer, std::uint32_t size, std::uint32_t& count)

@@ -44,6 +44,8 @@ struct FakeReply {
     // A reply whose body is these bytes, in reads of up to 4096.
     static FakeReply Serving(const std::string& body);
     std::optional<std::string> body;
+    unsigned status = 0;                         // 0: 200 with a length, 404 without
+    std::map<std::string, std::string> headers;  // of the reply, by name
 };
 
 class FakeInternet final : public InternetLayer {
@@ -52,12 +54,16 @@ public:
     std::map<std::string, FakeReply> replies;  // by full URL; others cannot be opened
 
     std::vector<std::string> opened;  // URLs asked for, in order
+    std::vector<std::string> sentHeaders;  // the caller's header lines of each, in the same order
     std::string agent;
     int readsDone = 0;
     int openHandles = 0;
 
     Handle Open(const char* agentText) override;
     Handle OpenUrl(Handle session, const char* url) override;
+    Handle OpenUrlWithHeaders(Handle session, const char* url, const std::string& headers) override;
+    unsigned StatusCode(Handle url) override;
+    std::string HeaderValue(Handle url, const char* name) override;
     std::uint32_t BodyLength(Handle url) override;
     void Rewind(Handle) override {}
     bool Read(Handle url, void* buffer, std::uint32_t size, std::uint32_t& count) override;

@@ -1,0 +1,45 @@
+// An internet layer that asks for the file list only if it changed. It sits
+// between the worker and the system's layer: every request passes through
+// unchanged except the list's, which carries If-None-Match and
+// If-Modified-Since from the copy kept by the last run that fetched it. A
+// "304 Not Modified" reply is then read as the kept copy, byte for byte, as
+// if the list had arrived again, so the worker, its events and the reader see
+// a fetch like any other. A whole list fetched with a 200 reply becomes the
+// new kept copy (common/kept_file.h). A kept copy that is missing, damaged
+// or of another address makes the request unconditional.
+//
+// Used by one worker at a time, on that worker's thread.
+#pragma once
+
+#include <string>
+
+#include "download/internet.h"
+
+namespace tallowfin {
+
+class KeptListInternet final : public InternetLayer {
+public:
+    // `listUrl`: the address whose reply is kept; `keptFile`: where; empty
+    // for nowhere, and then every request passes through unchanged.
+    KeptListInternet(InternetLayer& inner, std::string listUrl, std::string keptFile);
+
+    Handle Open(const char* agent) override;
+    Handle OpenUrl(Handle session, const char* url) override;
+    Handle OpenUrlWithHeaders(Handle session, const char* url, const std::string& headers) override;
+    unsigned StatusCode(Handle url) override;
+    std::string HeaderValue(Handle url, const char* name) override;
+    std::uint32_t BodyLength(Handle url) override;
+    void Rewind(Handle url) override;
+    bool Read(Handle url, void* buffer, std::uint32_t size, std::uint32_t& count) override;
+    void Close(Handle handle) override;
+
+private:
+    struct Stream;
+    void Keep(Stream& stream);
+
+    InternetLayer& inner_;
+    const std::string listUrl_;
+    const std::string keptFile_;
+};
+
+}  // namespace tallowfin
