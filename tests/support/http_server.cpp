@@ -15,6 +15,9 @@ using SocketLength = socklen_t;
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <stdexcept>
 
@@ -122,10 +125,38 @@ std::filesystem::path PathOfRequest(const std::string& path)
     return std::filesystem::path(path);
 }
 
+// What a web server says to identify a version of a file: a tag made of its
+// time and size, and the time as an HTTP date.
+struct Validators {
+    std::string entityTag, lastModified;
+};
+
+Validators ValidatorsOf(const std::filesystem::path& file, std::int64_t size)
+{
+    std::error_code error;
+    const auto written = std::filesystem::last_write_time(file, error);
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::file_clock::to_sys(written).time_since_epoch());
+    char tag[64];
+    std::snprintf(tag, sizeof tag, "\"%llx-%llx\"", static_cast<unsigned long long>(since.count()),
+                  static_cast<unsigned long long>(size));
+    const std::time_t seconds = static_cast<std::time_t>(since.count() / 1000000000);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char date[64];
+    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+    return {tag, date};
+}
+
 const char* ReasonOf(int status)
 {
     switch (status) {
     case 200: return "OK";
+    case 304: return "Not Modified";
     case 301: return "Moved Permanently";
     case 302: return "Found";
     case 404: return "Not Found";
@@ -308,8 +339,10 @@ void HttpServer::Serve(std::intptr_t clientHandle)
     request.path = PathOfTarget(request.target);
 
     Fault fault;
+    std::size_t index = 0;
     {
         std::lock_guard lock(mutex_);
+        index = requests_.size();
         requests_.push_back(request);
         auto it = faults_.find(request.path);
         fault = it != faults_.end() ? it->second : defaultFault_;
@@ -317,11 +350,16 @@ void HttpServer::Serve(std::intptr_t clientHandle)
     }
     if (fault.delayMs > 0 && !Wait(std::chrono::milliseconds(fault.delayMs))) return finish();
 
+    auto answered = [&](int status) {
+        std::lock_guard lock(mutex_);
+        if (index < requests_.size()) requests_[index].status = status;
+    };
     if (!fault.rawReply.empty()) {
         SendAll(client, fault.rawReply.data(), fault.rawReply.size());
         return finish();
     }
     auto sendError = [&](int status) {
+        answered(status);
         std::string body = "<html><body>" + std::to_string(status) + " " + ReasonOf(status) + "</body></html>";
         std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + ReasonOf(status) +
                             "\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
@@ -346,7 +384,23 @@ void HttpServer::Serve(std::intptr_t clientHandle)
     }
     std::ifstream in(file, std::ios::binary);
     const auto length = static_cast<std::int64_t>(std::filesystem::file_size(file, error));
-    std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n";
+    const Validators validators = ValidatorsOf(file, length);
+    std::string headers;
+    if (!fault.noValidators)
+        headers = "ETag: " + validators.entityTag + "\r\nLast-Modified: " + validators.lastModified + "\r\n";
+    // As web servers decide: the tag when the client sent one, the date only
+    // without it, and the date compared exactly.
+    const bool unchanged = !fault.noValidators && (request.HasHeader("If-None-Match")
+                                                       ? request.Header("If-None-Match") == validators.entityTag
+                                                       : request.Header("If-Modified-Since") == validators.lastModified);
+    if (unchanged) {
+        answered(304);
+        const std::string reply = "HTTP/1.1 304 Not Modified\r\n" + headers + "Connection: close\r\n\r\n";
+        SendAll(client, reply.data(), reply.size());
+        return finish();
+    }
+    answered(200);
+    std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n" + headers;
     if (!fault.noContentLength)
         reply += "Content-Length: " + std::to_string(fault.announcedLength >= 0 ? fault.announcedLength : length) + "\r\n";
     reply += "Connection: close\r\n\r\n";

@@ -1,6 +1,9 @@
 // A small HTTP/1.1 server for the tests: serves a directory by path for any
 // host, takes absolute-form request targets as a proxy receives them, records
 // every request, and injects faults per path. Bound to 127.0.0.1 on a free port.
+// Files come with an ETag and a Last-Modified date, as web servers send them,
+// and a request whose If-None-Match (or, without one, If-Modified-Since)
+// matches them is answered "304 Not Modified".
 #pragma once
 
 #include <atomic>
@@ -28,6 +31,7 @@ struct Fault {
     std::int64_t bytesPerSecond = 0; // limit the body's rate (0: unlimited)
     std::string rawReply{};          // send exactly these bytes instead of a reply, then close
     std::int64_t announcedLength = -1;  // announce this length, whatever the body's
+    bool noValidators = false;       // send no ETag or Last-Modified, and never answer 304
 };
 
 struct Request {
@@ -36,6 +40,7 @@ struct Request {
     std::string path;    // the target's path, percent-decoded
     std::string head;    // the raw request head, exactly as received
     std::chrono::steady_clock::time_point at;  // when the head had arrived
+    int status = 0;                  // of the answer, once decided
     std::string Header(const std::string& name) const;  // first value, exact bytes; empty if absent
     bool HasHeader(const std::string& name) const;
 };

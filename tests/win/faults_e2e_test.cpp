@@ -9,6 +9,9 @@
 #include <set>
 #include <thread>
 
+#include "common/sealed_record.h"
+#include "digestcache/digest_cache.h"
+#include "digestcache/folder_listing.h"
 #include "tests/win/updater_fixture.h"
 
 namespace tallowfin::test {
@@ -512,6 +515,237 @@ TEST_F(BadListTest, PathLongerThanTheSystemAllowsDoesNotStopTheOthers)
     box.PublishList(longPath);
     ExpectQuickEnd();
     for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+}
+
+// ---- What is kept between runs -----------------------------------------------
+
+// The digest cache and the kept list, across runs: whatever the cache holds,
+// a run fetches exactly what it would fetch without it.
+class CacheTest : public FaultsTest {
+protected:
+    static constexpr char kList[] = "/software/Tallowfin/filelist.xml";
+
+    // A run to the end; then the paths it fetched besides the list, in order.
+    std::vector<std::string> Run(Sandbox& sandbox)
+    {
+        sandbox.Server().ClearRequests();
+        Process updater = sandbox.StartUpdater();
+        EXPECT_EQ(updater.WaitExit(60s), 0u) << DescribeWindows(updater.Id());
+        std::vector<std::string> fetched;
+        for (auto& request : sandbox.Server().Requests())
+            if (request.path != kList) fetched.push_back(request.path.substr(request.path.rfind('/') + 1));
+        EXPECT_EQ(sandbox.Server().CountRequests(kList), 1u);
+        return fetched;
+    }
+    std::vector<std::string> Run() { return Run(box); }
+
+    void ExpectNewContent(const Sandbox& sandbox)
+    {
+        for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(sandbox.Install() / name), bytes) << name;
+    }
+
+    // What the cache would answer for an installed file now: the digest it
+    // remembers, when what the file system says of the file is unchanged.
+    std::optional<std::string> Cached(const std::string& name)
+    {
+        const DigestCache cache = DigestCache::FromBytes(ReadBytes(box.DigestCacheFile()));
+        const std::string path = (box.Install() / name).string();
+        const auto split = SplitListedPath(path, [](unsigned char c) { return IsDBCSLeadByte(c) != FALSE; });
+        FolderListings listings;
+        const auto identity = split ? listings.Identity(*split) : std::nullopt;
+        return identity ? cache.Lookup(path, *identity) : std::nullopt;
+    }
+
+    // New bytes of the same size, with the old last-write time put back.
+    static void Rewrite(const fs::path& file, unsigned seed)
+    {
+        FILETIME written{};
+        {
+            FileHandle handle(CreateFileA(file.string().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          0, nullptr));
+            ASSERT_TRUE(GetFileTime(handle.get(), nullptr, nullptr, &written));
+        }
+        WriteBytes(file, PatternBytes(fs::file_size(file), seed));
+        FileHandle handle(CreateFileA(file.string().c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(SetFileTime(handle.get(), nullptr, nullptr, &written));
+    }
+
+    static std::vector<std::string> Only(const std::string& name) { return {name}; }
+
+    // A new release of one file: published on `sandbox`'s server with a list
+    // that gives its new digest.
+    void Release(Sandbox& sandbox, const std::string& name, const std::string& bytes)
+    {
+        newContent[name] = bytes;
+        for (auto& entry : entries)
+            if (entry.name == name) entry = sandbox.Changed(name, bytes);
+    }
+};
+
+TEST_F(CacheTest, InstalledFilesAreRememberedAndAChangedFileIsFetchedWhateverItsSizeAndTime)
+{
+    EXPECT_EQ(Run().size(), newContent.size());
+    // What the run put in place is in the cache, with the digests the list gives.
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(Cached(name), Md5Hex(bytes)) << name;
+    EXPECT_TRUE(Run().empty());
+
+    Rewrite(box.Install() / "file2.bin", 77);
+    EXPECT_EQ(Cached("file2.bin"), std::nullopt) << "the change shows in the file's state";
+    EXPECT_EQ(Run(), Only("file2.bin"));
+    ExpectNewContent(box);
+    EXPECT_TRUE(Run().empty());
+}
+
+TEST_F(CacheTest, FileReplacedByAnotherOfTheSameSizeAndTimeIsFetched)
+{
+    Run();
+    ASSERT_EQ(Cached("file3.bin"), Md5Hex(newContent["file3.bin"]));
+    const fs::path target = box.Install() / "file3.bin", other = box.Install() / "file3.new";
+    WriteBytes(other, PatternBytes(fs::file_size(target), 99));
+    FileHandle original(CreateFileA(target.string().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION before{};
+    ASSERT_TRUE(GetFileInformationByHandle(original.get(), &before));
+    original.reset();
+    {
+        FileHandle replacement(CreateFileA(other.string().c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                           0, nullptr));
+        ASSERT_TRUE(SetFileTime(replacement.get(), nullptr, nullptr, &before.ftLastWriteTime));
+    }
+    ASSERT_TRUE(MoveFileExA(other.string().c_str(), target.string().c_str(), MOVEFILE_REPLACE_EXISTING));
+    FileHandle replaced(CreateFileA(target.string().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+    BY_HANDLE_FILE_INFORMATION after{};
+    ASSERT_TRUE(GetFileInformationByHandle(replaced.get(), &after));
+    replaced.reset();
+    ASSERT_EQ(after.nFileSizeLow, before.nFileSizeLow);
+    ASSERT_EQ(CompareFileTime(&after.ftLastWriteTime, &before.ftLastWriteTime), 0);
+    ASSERT_NE(after.nFileIndexLow, before.nFileIndexLow) << "another file";
+    EXPECT_EQ(Cached("file3.bin"), std::nullopt);
+
+    EXPECT_EQ(Run(), Only("file3.bin"));
+    ExpectNewContent(box);
+}
+
+TEST_F(CacheTest, DamagedOrForeignCacheIsIgnoredAndRebuilt)
+{
+    Run();
+    // Files settle: a cache rebuilt from them remembers them all.
+    std::this_thread::sleep_for(2100ms);
+    const std::string good = ReadBytes(box.DigestCacheFile());
+    ASSERT_EQ(DigestCache::FromBytes(good).Size(), newContent.size());
+    // The same entries under another format version, sealed as a cache would be.
+    RecordWriter otherVersion("TFDC", DigestCache::kFormatVersion + 1);
+    otherVersion.PutBytes(std::string_view(good).substr(8, good.size() - 8 - 16));
+    std::string flipped = good;
+    flipped[flipped.size() / 2] ^= 0x10;
+    const std::vector<std::pair<std::string, std::string>> damages = {
+        {"cut in half", good.substr(0, good.size() / 2)},
+        {"cut by its last byte", good.substr(0, good.size() - 1)},
+        {"one bit changed", flipped},
+        {"empty", ""},
+        {"another format version", std::move(otherVersion).Seal()},
+        {"another program's file", ReadBytes(UpdaterExe()).substr(0, 5000)},
+    };
+    unsigned seed = 500;
+    for (auto& [damage, bytes] : damages) {
+        // Each run must notice a change the damaged cache cannot vouch for.
+        Rewrite(box.Install() / "file1.bin", ++seed);
+        WriteBytes(box.DigestCacheFile(), bytes);
+        EXPECT_EQ(Run(), Only("file1.bin")) << damage;
+        ExpectNewContent(box);
+        EXPECT_EQ(Cached("file4.bin"), Md5Hex(newContent["file4.bin"])) << damage << ": rebuilt";
+    }
+    // A folder in the cache file's place: nothing can be read or written.
+    fs::remove(box.DigestCacheFile());
+    fs::create_directories(box.DigestCacheFile());
+    Rewrite(box.Install() / "file1.bin", ++seed);
+    EXPECT_EQ(Run(), Only("file1.bin"));
+    ExpectNewContent(box);
+}
+
+TEST_F(CacheTest, UnwritableCacheLocationLeavesTheRunCorrect)
+{
+    // A file stands where the folder would go.
+    fs::create_directories(box.CacheFolder().parent_path());
+    WriteBytes(box.CacheFolder(), "in the way");
+    EXPECT_EQ(Run().size(), newContent.size());
+    ExpectNewContent(box);
+    EXPECT_TRUE(Run().empty());
+    Rewrite(box.Install() / "file0.bin", 5);
+    EXPECT_EQ(Run(), Only("file0.bin"));
+    ExpectNewContent(box);
+    EXPECT_EQ(ReadBytes(box.CacheFolder()), "in the way");
+    // Nothing could be kept: the list came whole every time.
+    for (auto& request : box.Server().Requests()) EXPECT_FALSE(request.HasHeader("If-None-Match"));
+}
+
+TEST_F(CacheTest, RecordsAndRequestsAreTheSameWithAndWithoutTheCache)
+{
+    // The same installation and server, without a place to keep anything.
+    Sandbox plain;
+    fs::create_directories(plain.CacheFolder().parent_path());
+    WriteBytes(plain.CacheFolder(), "no cache here");
+    for (auto& [name, bytes] : oldContent) WriteBytes(plain.Install() / name, bytes);
+    for (auto& [name, bytes] : newContent) plain.Publish(name, bytes);
+    plain.PublishList(entries);
+
+    auto both = [&](const std::function<void(Sandbox&)>& change) {
+        change(box);
+        change(plain);
+        const auto cached = Run(box), uncached = Run(plain);
+        EXPECT_EQ(cached, uncached);
+        for (auto& [name, bytes] : newContent)
+            EXPECT_EQ(ReadBytes(box.Install() / name), ReadBytes(plain.Install() / name)) << name;
+        return cached;
+    };
+    EXPECT_EQ(both([](Sandbox&) {}).size(), newContent.size());
+    EXPECT_TRUE(both([](Sandbox&) {}).empty());
+    EXPECT_EQ(both([](Sandbox& s) { Rewrite(s.Install() / "file5.bin", 8); }), Only("file5.bin"));
+    EXPECT_EQ(both([](Sandbox& s) { fs::remove(s.Install() / "added.txt"); }), Only("added.txt"));
+    // A new release of one file.
+    Release(box, "file0.bin", PatternBytes(130000, 900));
+    Release(plain, "file0.bin", newContent["file0.bin"]);
+    EXPECT_EQ(both([&](Sandbox& s) { s.PublishList(entries); }), Only("file0.bin"));
+    ExpectNewContent(box);
+}
+
+TEST_F(CacheTest, UnchangedListIsNotSentAgainAndAChangedOneIs)
+{
+    Run();
+    const Request first = box.Server().Requests().front();
+    EXPECT_FALSE(first.HasHeader("If-None-Match"));
+    ASSERT_TRUE(fs::exists(box.KeptListFile()));
+
+    // Asked for with what the server said of it, and answered "not modified":
+    // the run goes on with the kept copy, to the main program's start.
+    const std::size_t starts = box.StandInLog().size();
+    EXPECT_TRUE(Run().empty());
+    const Request second = box.Server().Requests().front();
+    EXPECT_EQ(second.status, 304);
+    EXPECT_FALSE(second.Header("If-None-Match").empty());
+    EXPECT_FALSE(second.Header("If-Modified-Since").empty());
+    EXPECT_TRUE(WaitUntil([&] { return box.StandInLog().size() > starts; }, 10s));
+
+    // A new release: the list is sent whole, and what it changed is fetched.
+    Release(box, "file2.bin", PatternBytes(99000, 901));
+    box.PublishList(entries);
+    EXPECT_EQ(Run(), Only("file2.bin"));
+    EXPECT_EQ(box.Server().Requests().front().status, 200);
+    EXPECT_EQ(box.Server().Requests().front().Header("If-None-Match"), second.Header("If-None-Match"));
+    ExpectNewContent(box);
+    EXPECT_TRUE(Run().empty());
+    EXPECT_EQ(box.Server().Requests().front().status, 304);
+
+    // A kept copy that is damaged is not used: the list is asked for whole.
+    std::string kept = ReadBytes(box.KeptListFile());
+    kept[kept.size() / 3] ^= 0x01;
+    WriteBytes(box.KeptListFile(), kept);
+    Rewrite(box.Install() / "file4.bin", 33);
+    EXPECT_EQ(Run(), Only("file4.bin"));
+    EXPECT_FALSE(box.Server().Requests().front().HasHeader("If-None-Match"));
+    EXPECT_EQ(box.Server().Requests().front().status, 200);
+    ExpectNewContent(box);
 }
 
 // ---- HTTPS --------------------------------------------------------------------

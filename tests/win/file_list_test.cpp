@@ -3,6 +3,8 @@
 // a list that cannot be read leaves behind.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "common/com_ptr.h"
 #include "control/main_form.h"
 #include "control/path_rules.h"
@@ -36,10 +38,11 @@ protected:
     static std::string List(const std::string& entries) { return "<filelist>" + entries + "</filelist>"; }
 
     // The (Url, LocalPath) of each record; the list file must be gone afterwards.
-    std::vector<std::pair<std::string, std::string>> Collect(const std::string& xml)
+    std::vector<std::pair<std::string, std::string>> Collect(const std::string& xml) { return Collect(xml, form); }
+    std::vector<std::pair<std::string, std::string>> Collect(const std::string& xml, TMainForm& reader)
     {
         const std::string file = WriteList(xml);
-        UpdateRecords records = form.CollectChangedFiles(file);
+        UpdateRecords records = reader.CollectChangedFiles(file);
         EXPECT_FALSE(fs::exists(file)) << "the list is deleted once read";
         std::vector<std::pair<std::string, std::string>> result;
         for (auto& r : records) {
@@ -50,10 +53,11 @@ protected:
         return result;
     }
     // A list that must fail: it throws, and the list file is gone.
-    void ExpectFailure(const std::string& xml)
+    void ExpectFailure(const std::string& xml) { ExpectFailure(xml, form); }
+    void ExpectFailure(const std::string& xml, TMainForm& reader)
     {
         const std::string file = WriteList(xml);
-        EXPECT_ANY_THROW(form.CollectChangedFiles(file)) << xml;
+        EXPECT_ANY_THROW(reader.CollectChangedFiles(file)) << xml;
         EXPECT_FALSE(fs::exists(file));
     }
 
@@ -210,6 +214,61 @@ TEST_F(FileListTest, FileHeldOpenForWritingFailsTheList)
     EXPECT_TRUE(fs::is_directory(App() + "\\before"));
     writer.reset();
     EXPECT_EQ(Collect(List(Entry("%PROGRAM%", "held.bin", Md5Hex("held"), "held.bin"))).size(), 0u);
+}
+
+// Readers that hash in parallel or answer from a digest cache find what the
+// plain reader finds, and fail where it fails.
+TEST_F(FileListTest, ParallelHashingAndTheDigestCacheChangeNoOutcome)
+{
+    std::string entries;
+    for (int i = 0; i < 60; ++i) {
+        const std::string folder = "%PROGRAM%\\part" + std::to_string(i % 4);
+        const std::string name = "file" + std::to_string(i) + ".bin";
+        const std::string bytes = PatternBytes(static_cast<std::size_t>(1000 + 997 * i), static_cast<unsigned>(i));
+        fs::create_directories(App() + "\\part" + std::to_string(i % 4));
+        // Every third file differs from its entry, every fifth is missing.
+        if (i % 5 != 4) WriteBytes(App() + "\\part" + std::to_string(i % 4) + "\\" + name, bytes);
+        entries += Entry(folder, name, Md5Hex(i % 3 == 1 ? bytes + "!" : bytes), name);
+    }
+    fs::create_directories(App() + "\\part0\\dir.bin");
+    entries += Entry("%PROGRAM%\\part0", "dir.bin", kZeroHash, "dir.bin");
+    entries += Entry("%PROGRAM%\\new", "n.bin", kZeroHash, "n.bin");
+    const std::string list = List(entries);
+    const auto expected = Collect(list);
+    ASSERT_EQ(expected.size(), 16u + 12u + 2u);  // changed, missing, a folder and a new folder's file
+    // Files settle, so that a cache remembers them all.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+
+    ScratchDir cacheDir{"cache"};
+    const std::string exe = (dir.path() / "app" / "TallowfinUpdate.exe").string();
+    for (unsigned threads : {1u, 2u, 8u}) {
+        for (const std::string& cache : {std::string(), cacheDir.str()}) {
+            TMainForm reader{view, door, internet, {"", exe, "", nullptr, cache, threads}};
+            EXPECT_EQ(Collect(list, reader), expected) << threads << " threads, cache " << cache;
+            // The cache now holds the files: read again, from it.
+            EXPECT_EQ(Collect(list, reader), expected) << threads << " threads, again";
+        }
+    }
+    EXPECT_GT(fs::file_size(cacheDir.path() / "digests.bin"), 60u * 50);
+
+    // A file that cannot be read fails every reader at its place in the list:
+    // the folders before it are made, those after it are not.
+    const fs::path held = dir.path() / "app" / "part2" / "file2.bin";
+    FileHandle writer(CreateFileA(held.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer);
+    // Its state as the cache knows it changes: no cache can vouch for it.
+    ASSERT_TRUE(SetEndOfFile(writer.get()));
+    for (unsigned threads : {1u, 8u}) {
+        for (const std::string& cache : {std::string(), cacheDir.str()}) {
+            TMainForm reader{view, door, internet, {"", exe, "", nullptr, cache, threads}};
+            ExpectFailure(List(Entry("%PROGRAM%\\before", "a", kZeroHash, "a") + entries +
+                               Entry("%PROGRAM%\\after", "b", kZeroHash, "b")),
+                          reader);
+            EXPECT_TRUE(fs::is_directory(App() + "\\before"));
+            EXPECT_FALSE(fs::exists(App() + "\\after"));
+        }
+    }
 }
 
 }  // namespace

@@ -8,10 +8,16 @@
 #include <tlhelp32.h>
 
 #include "control/md5.h"
+#include "control/path_rules.h"
+#include "digestcache/cache_location.h"
+#include "digestcache/user_cache_folder.h"
 
 namespace tallowfin::test {
 
 namespace {
+
+constexpr char kBaseUrl[] = "http://update.tallowfin.example/software/Tallowfin/";
+constexpr char kHttpsBaseUrl[] = "https://update.tallowfin.example/software/Tallowfin/";
 
 // Build paths are Linux paths; under Wine they lie on drive Z:.
 fs::path FromBuild(const char* linuxPath)
@@ -274,7 +280,18 @@ Sandbox::~Sandbox()
 {
     server_.Stop();
     EndProcessesUnder(root_.path());
+    std::error_code ignored;
+    for (const char* base : {kBaseUrl, kHttpsBaseUrl})
+        fs::remove_all(UserCacheFolder(install_.string(), base), ignored);
 }
+
+fs::path Sandbox::CacheFolder() const
+{
+    return UserCacheFolder(install_.string(), tls_ ? kHttpsBaseUrl : kBaseUrl);
+}
+
+fs::path Sandbox::DigestCacheFile() const { return CacheFolder() / kDigestCacheFile; }
+fs::path Sandbox::KeptListFile() const { return CacheFolder() / kKeptListFile; }
 
 void Sandbox::InstallUpdater(const fs::path& exe) { fs::copy_file(exe, Updater(), fs::copy_options::overwrite_existing); }
 

@@ -122,6 +122,12 @@ public:
     std::vector<std::string> StandInLog() const;
     // Temporary files the worker left in this sandbox's temporary folder.
     std::vector<std::string> LeftTemporaryFiles() const;
+    // Where the updater keeps, for this installation, its digest cache and
+    // the last list it fetched (in the prefix's local application data;
+    // removed with the sandbox).
+    fs::path CacheFolder() const;
+    fs::path DigestCacheFile() const;
+    fs::path KeptListFile() const;
 
 private:
     ScratchDir root_;

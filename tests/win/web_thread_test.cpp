@@ -6,11 +6,15 @@
 #include <stdexcept>
 
 #include "common/win_error.h"
+#include "download/kept_list.h"
+#include "download/kept_list_internet.h"
 #include "tests/support/win_util.h"
 #include "tests/win/worker_support.h"
 
 namespace tallowfin::test {
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::string kBase = "http://updates.test/software/Tallowfin/";
 
@@ -21,7 +25,12 @@ protected:
 
     RunResult Run(std::vector<TUpdateRec*> records, std::function<void(const Event&)> onEvent = {})
     {
-        RunResult result = RunWorker(internet, kBase, std::move(records), std::move(onEvent));
+        return RunThrough(internet, std::move(records), std::move(onEvent));
+    }
+    RunResult RunThrough(InternetLayer& layer, std::vector<TUpdateRec*> records,
+                         std::function<void(const Event&)> onEvent = {})
+    {
+        RunResult result = RunWorker(layer, kBase, std::move(records), std::move(onEvent));
         EXPECT_TRUE(result.terminated);
         EXPECT_TRUE(result.terminateOnMainThread);
         EXPECT_TRUE(result.eventsOnMainThread);
@@ -292,6 +301,131 @@ TEST_F(WebThreadTest, EveryEventIsARendezvous)
     EXPECT_EQ(progress, 7);
     EXPECT_TRUE(inStep);
     std::filesystem::remove(rec.TempFile);
+}
+
+// ---- The list asked for only if it changed ---------------------------------------
+
+class KeptListTest : public WebThreadTest {
+protected:
+    KeptListTest()
+    {
+        FakeReply reply = FakeReply::Serving(body);
+        reply.headers = {{"ETag", "\"v1\""}, {"Last-Modified", "Tue, 08 Dec 2026 09:00:00 GMT"}};
+        internet.replies[listUrl] = reply;
+    }
+
+    // One file-list pass through the layer: its events, and the list the
+    // worker stored, which is then deleted as the reader deletes it.
+    std::pair<std::vector<Event>, std::string> FetchList(InternetLayer& through)
+    {
+        TUpdateRec rec{"info on available updates", "filelist.xml", "", ""};
+        RunResult r = RunThrough(through, {&rec});
+        const std::string stored = rec.TempFile.empty() ? "(none)" : ReadBytes(rec.TempFile);
+        if (!rec.TempFile.empty()) fs::remove(rec.TempFile);
+        return {r.events, stored};
+    }
+    std::pair<std::vector<Event>, std::string> FetchList() { return FetchList(layer); }
+
+    void AnswerNotModified()
+    {
+        FakeReply notModified;
+        notModified.status = 304;
+        notModified.headers = {{"ETag", "\"v1\""}};
+        internet.replies[listUrl] = notModified;
+    }
+
+    const std::string listUrl = kBase + "filelist.xml";
+    const std::string body = PatternBytes(10000, 3);
+    ScratchDir keptDir{"kept"};
+    const std::string keptFile = (keptDir.path() / "one" / "two" / "filelist.kept").string();
+    KeptListInternet layer{internet, listUrl, keptFile};
+};
+
+TEST_F(KeptListTest, UnchangedListIsReadFromTheKeptCopyExactlyAsIfItHadArrived)
+{
+    const auto fetched = FetchList();
+    EXPECT_EQ(fetched.second, body);
+    EXPECT_EQ(internet.sentHeaders, std::vector<std::string>{""}) << "nothing kept yet: asked for whole";
+    ASSERT_TRUE(fs::exists(keptFile));
+
+    AnswerNotModified();
+    const int readsBefore = internet.readsDone;
+    EXPECT_EQ(FetchList(), fetched) << "the same events, the same list";
+    EXPECT_EQ(internet.sentHeaders.back(),
+              "If-None-Match: \"v1\"\r\nIf-Modified-Since: Tue, 08 Dec 2026 09:00:00 GMT\r\n");
+    EXPECT_EQ(internet.readsDone, readsBefore) << "nothing read from the server";
+    EXPECT_EQ(FetchList(), fetched) << "and again";
+
+    // Any other address passes through untouched.
+    internet.replies[kBase + "a.bin"] = FakeReply::Serving("file");
+    TUpdateRec file{"", "a.bin", "", ""};
+    RunThrough(layer, {&file});
+    EXPECT_EQ(internet.sentHeaders.back(), "");
+    EXPECT_EQ(ReadBytes(file.TempFile), "file");
+    fs::remove(file.TempFile);
+}
+
+TEST_F(KeptListTest, KeptCopyThatIsMissingDamagedOrForeignMeansAWholeFetch)
+{
+    FetchList();
+    std::string kept = ReadBytes(keptFile);
+    kept[kept.size() / 2] ^= 0x20;
+    WriteBytes(keptFile, kept);
+    AnswerNotModified();
+    // Not asked conditionally, "not modified" is no list: the pass fails and
+    // is retried, as for any reply that is not the file.
+    const auto damaged = FetchList();
+    EXPECT_EQ(internet.sentHeaders.back(), "");
+    EXPECT_EQ(damaged.second, "(none)");
+    EXPECT_EQ(damaged.first.back().kind, wsDisconnected);
+    EXPECT_EQ(damaged.first[damaged.first.size() - 2].kind, wsFileError);
+
+    // A copy kept for another address is not this list's.
+    KeptListInternet other(internet, kBase + "other.xml", keptFile);
+    internet.replies[kBase + "other.xml"] = FakeReply::Serving("other");
+    internet.replies[kBase + "other.xml"].headers = {{"ETag", "\"o\""}};
+    TUpdateRec rec{"", "other.xml", "", ""};
+    RunThrough(other, {&rec});
+    fs::remove(rec.TempFile);
+    FetchList();
+    EXPECT_EQ(internet.sentHeaders.back(), "");
+
+    fs::remove(keptFile);
+    FetchList();
+    EXPECT_EQ(internet.sentHeaders.back(), "");
+}
+
+TEST_F(KeptListTest, OnlyAWholeListWithSomethingToAskWithIsKept)
+{
+    FetchList();
+    const std::string good = ReadBytes(keptFile);
+
+    // Cut short: the pass fails, the copy kept before stays as it was.
+    FakeReply cut = FakeReply::Serving(PatternBytes(10000, 4));
+    cut.headers = {{"ETag", "\"v2\""}};
+    cut.failingRead = 1;
+    internet.replies[listUrl] = cut;
+    EXPECT_EQ(FetchList().second, "(none)");
+    EXPECT_EQ(ReadBytes(keptFile), good);
+
+    // A reply the server gives nothing to ask with replaces what was kept by
+    // nothing: the old copy must never stand in for it.
+    internet.replies[listUrl] = FakeReply::Serving("new list");
+    EXPECT_EQ(FetchList().second, "new list");
+    EXPECT_FALSE(fs::exists(keptFile));
+    internet.replies[listUrl].headers = {{"ETag", "\"v3\""}};
+    FetchList();
+    AnswerNotModified();
+    internet.replies[listUrl].headers = {{"ETag", "\"v3\""}};
+    EXPECT_EQ(FetchList().second, "new list");
+
+    // Validators that could not go back as they came are not used.
+    FakeReply hostile = FakeReply::Serving("hostile");
+    hostile.headers = {{"ETag", "\"a\"\r\nX-Injected: 1"}};
+    internet.replies[listUrl] = hostile;
+    FetchList();
+    FetchList();
+    EXPECT_EQ(internet.sentHeaders.back(), "");
 }
 
 }  // namespace
