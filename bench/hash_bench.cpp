@@ -4,7 +4,10 @@
 // reading files (under Wine, through its file layer) can be told apart from
 // the cost of the hash itself. Driven by bench/hash-bench.sh.
 //
-// hash_bench [--repeat N] [--chunks KiB,KiB,...] [--memory-mb N] [--digests FILE] FOLDER
+// With --threads N, the same files once more through the updater's hashing
+// pool with N threads, as it hashes where the disk has no seek penalty.
+//
+// hash_bench [--repeat N] [--chunks KiB,KiB,...] [--memory-mb N] [--digests FILE] [--threads N] FOLDER
 #include <windows.h>
 #include <psapi.h>
 
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "control/file_digest.h"
+#include "control/local_digests.h"
 #include "control/md5.h"
 
 namespace fs = std::filesystem;
@@ -32,6 +36,7 @@ struct Options {
     std::vector<std::size_t> chunksKiB;
     std::size_t memoryMb = 256;
     std::string digestsPath;
+    unsigned threads = 0;
 };
 
 struct Entry {
@@ -64,6 +69,8 @@ Options ParseOptions(int argc, char** argv)
             options.memoryMb = std::stoul(value());
         } else if (arg == "--digests") {
             options.digestsPath = value();
+        } else if (arg == "--threads") {
+            options.threads = static_cast<unsigned>(std::max(1, std::stoi(value())));
         } else if (options.folder.empty()) {
             options.folder = arg;
         } else {
@@ -163,6 +170,20 @@ int Run(const Options& options)
         std::ofstream out(options.digestsPath, std::ios::binary | std::ios::trunc);
         for (std::size_t i = 0; i < files.size(); ++i) out << digests[i] << "  " << files[i].relative << "\n";
         if (!out) throw std::runtime_error("cannot write " + options.digestsPath);
+    }
+
+    if (options.threads != 0) {
+        std::vector<std::string> paths;
+        for (const Entry& file : files) paths.push_back(file.path);
+        tallowfin::LocalDigests pool("", options.threads);
+        std::vector<tallowfin::LocalDigests::Digest> pooled;
+        const double seconds = BestSeconds(options.repeat, [&] { pooled = pool.Of(paths); });
+        for (std::size_t i = 0; i < files.size(); ++i)
+            if (pooled[i].error || pooled[i].text != digests[i])
+                throw std::runtime_error("the pool's digest of " + files[i].relative + " differs");
+        std::printf("pool_threads %u\npool_mbps %.1f\npool_seconds %.3f\n", options.threads,
+                    MegabytesPerSecond(total, seconds), seconds);
+        std::fflush(stdout);
     }
 
     // The sizes take turns pass after pass, so a busy spell of the machine

@@ -2,12 +2,19 @@
 # make bench: the updater's figures, each measured in the same run as the
 # reference it is set beside, printed as one table (Markdown).
 #
-#   MD5 over about 1 GB in 1,000 files      vs openssl md5
-#   a whole no-change run over them          vs md5sum over the same files;
-#                                            also by the shipped i686 build, in a
-#                                            32-bit prefix, where 32-bit programs run
+#   MD5 over about 1 GB in 1,000 files      vs openssl md5; also through the
+#                                            hashing pool, a thread per processor
+#   a whole no-change run over them          vs md5sum over the same files: with
+#                                            nothing kept (a first run), then with
+#                                            the digest cache and the kept list of
+#                                            the run before; also by the shipped
+#                                            i686 build, in a 32-bit prefix, where
+#                                            32-bit programs run
+#   the same run over a one-file list        what a run costs whatever the files
 #   a download pass of 200 MB                vs curl from the same server
-#   reading a list of 10,000 matching files
+#   reading a list of 10,000 matching files, without and with the digest cache
+#   bytes nginx sends for a start with nothing changed, 10,000-entry list,
+#                                            vs the start that fetches it whole
 #   peak memory, and the release executables' sizes
 #
 # Each row is the best of TALLOWFIN_BENCH_REPEAT rounds (default 3), the
@@ -49,8 +56,12 @@ prefix32=$tests32/bench-wineprefix
 wine32() { WINEPREFIX=$prefix32 WINEARCH=win32 /usr/lib/wine/wine "$@"; }
 source tools/wine-session.sh
 server_pid=""
+floor_pid=""
+nginx_pid=""
 cleanup() {
   [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null
+  [[ -n $floor_pid ]] && kill "$floor_pid" 2>/dev/null
+  [[ -n $nginx_pid ]] && { kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null; }
   $run32 && { WINEPREFIX=$prefix32 /usr/lib/wine/wineserver32 -k </dev/null >/dev/null 2>&1 || true; }
   end_session
 }
@@ -108,39 +119,74 @@ server_pid=$!
 for _ in $(seq 1 50); do [[ -s $out/port ]] && break; sleep 0.1; done
 proxy="http://127.0.0.1:$(head -n1 "$out/port")"
 
+# What the updater keeps between runs lives in the prefix's local application
+# data; removing it makes the next run a first one.
+forget_kept() { rm -rf "$1"/drive_c/users/*/AppData/Local/Kestal/Tallowfin/Update; }
+
+# The smallest installation: a one-file list from a server of its own, for
+# what a run costs whatever the files.
+floor=$out/floor
+rm -rf "$floor" "$out/serve-floor"
+mkdir -p "$floor" "$out/serve-floor/software/Tallowfin"
+echo same >"$floor/a.txt"
+printf '<?xml version="1.0"?>\n<filelist><file><path>%%PROGRAM%%</path><name>a.txt</name><hash>%s</hash><downurl>a.txt</downurl></file></filelist>\n' \
+  "$(md5sum <"$floor/a.txt" | cut -c1-32)" >"$out/serve-floor/software/Tallowfin/filelist.xml"
+cp "$win/app/TallowfinUpdate.exe" "$win/tests/standin/TallowfinMain.exe" "$floor/"
+"$native/tests/tallowfin-test-server" "$out/serve-floor" >"$out/port-floor" &
+floor_pid=$!
+for _ in $(seq 1 50); do [[ -s $out/port-floor ]] && break; sleep 0.1; done
+floor_proxy="http://127.0.0.1:$(head -n1 "$out/port-floor")"
+
 # A whole run that finds nothing to do, in folder $1, by the loader "${@:3}",
 # its peak memory into file $2: the seconds from the list's request arriving at
 # the server to the main program's first line in its log, 1,000 digests between.
+# NOOP_SERVER names another server as "proxy address|its request log".
 noop_run() {
   local dir=$1 rss=$2; shift 2
+  local via=${NOOP_SERVER:-$proxy|$out/port}
   rm -f "$dir/TallowfinMain.log"
-  (cd "$dir" && http_proxy=$proxy timeout 300 /usr/bin/time -f "%M" -o "$rss" "$@" TallowfinUpdate.exe >/dev/null 2>&1 </dev/null) \
+  (cd "$dir" && http_proxy=${via%%|*} timeout 300 /usr/bin/time -f "%M" -o "$rss" "$@" TallowfinUpdate.exe >/dev/null 2>&1 </dev/null) \
     || { echo "the no-change run in $dir did not end normally" >&2; return 1; }
   for _ in $(seq 1 200); do [[ -s $dir/TallowfinMain.log ]] && break; sleep 0.05; done
   local start end
-  start=$(awk '$2 == "/software/Tallowfin/filelist.xml" { t = $1 } END { print t }' "$out/port")
+  start=$(awk '$2 == "/software/Tallowfin/filelist.xml" { t = $1 } END { print t }' "${via#*|}")
   end=$(stat -c %.9Y "$dir/TallowfinMain.log")
   awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }'
 }
 
 # ---- Rounds -------------------------------------------------------------------
 step "$repeat rounds"
-hash_mbps="" openssl_s="" noop_s="" noop32_s="" md5sum_s="" worker_mbps="" curl_mbps="" list_s=""
+hash_mbps="" pool_mbps="" openssl_s="" noop_s="" noop32_s="" cold_s="" cold32_s="" floor_s="" md5sum_s=""
+worker_mbps="" curl_mbps="" list_s="" list_cold_s="" list_warm_s=""
+threads=$(( $(nproc) < 8 ? $(nproc) : 8 ))
 for round in $(seq "$repeat"); do
-  # MD5 through the updater's own code, and openssl over the same files.
-  "$WINE" "$win/bench/hash_bench.exe" --repeat 1 --memory-mb 0 "Z:$data" >"$out/hash.txt" 2>&1 </dev/null
+  # MD5 through the updater's own code, one file after the other and through
+  # the pool, and openssl over the same files.
+  "$WINE" "$win/bench/hash_bench.exe" --repeat 1 --memory-mb 0 --threads "$threads" "Z:$data" >"$out/hash.txt" 2>&1 </dev/null
   hash_mbps=$(max "$hash_mbps" "$(value files_mbps "$out/hash.txt")")
+  pool_mbps=$(max "$pool_mbps" "$(value pool_mbps "$out/hash.txt")")
   openssl_s=$(min "$openssl_s" "$(seconds_of sh -c "find '$data' -type f -name '*.bin' -print0 | xargs -0 openssl md5")")
 
-  # The no-change run by the x86-64 build and, in turn, by the shipped one.
+  # The no-change run by the x86-64 build and, in turn, by the shipped one:
+  # first with nothing kept, then again with what that run kept.
+  forget_kept "$win/wineprefix"
+  took=$(noop_run "$data" "$out/noop-cold.rss" "$WINE") || exit 1
+  cold_s=$(min "$cold_s" "$took")
+  cold_rss=$(cat "$out/noop-cold.rss")
   took=$(noop_run "$data" "$out/noop.rss" "$WINE") || exit 1
   noop_s=$(min "$noop_s" "$took")
   noop_rss=$(cat "$out/noop.rss")
   if $run32; then
+    forget_kept "$prefix32"
+    took=$(noop_run "$install32" "$out/noop32-cold.rss" env WINEPREFIX="$prefix32" WINEARCH=win32 /usr/lib/wine/wine) || exit 1
+    cold32_s=$(min "$cold32_s" "$took")
+    cold32_rss=$(cat "$out/noop32-cold.rss")
     took=$(noop_run "$install32" "$out/noop32.rss" env WINEPREFIX="$prefix32" WINEARCH=win32 /usr/lib/wine/wine) || exit 1
     noop32_s=$(min "$noop32_s" "$took")
     noop32_rss=$(cat "$out/noop32.rss")
   fi
+  took=$(NOOP_SERVER="$floor_proxy|$out/port-floor" noop_run "$floor" "$out/floor.rss" "$WINE") || exit 1
+  floor_s=$(min "$floor_s" "$took")
   # md5sum over the same files the run compares.
   md5sum_s=$(min "$md5sum_s" "$(seconds_of sh -c "find '$data' -type f ! -name TallowfinMain.log -print0 | xargs -0 md5sum")")
 
@@ -152,12 +198,51 @@ for round in $(seq "$repeat"); do
   curl_mbps=$(max "$curl_mbps" "$(curl -s -o /dev/null -x "$proxy" "http://$host/software/Tallowfin/big.bin" \
     -w '%{speed_download}' | awk '{ printf "%.1f", $1 / 1e6 }')")
 
-  # A list of 10,000 entries whose files all match.
-  mkdir -p "$out/list-data"
-  "$WINE" "$win/bench/list_bench.exe" "Z:$out/list-data" --repeat 1 >"$out/list.txt" 2>&1 </dev/null
+  # A list of 10,000 entries whose files all match, without and with the cache.
+  mkdir -p "$out/list-data" "$out/list-cache"
+  "$WINE" "$win/bench/list_bench.exe" "Z:$out/list-data" --repeat 1 --cache "Z:$out/list-cache" >"$out/list.txt" 2>&1 </dev/null
   list_s=$(min "$list_s" "$(value seconds "$out/list.txt")")
-  echo "   round $round: md5 $hash_mbps MB/s, no-change run $noop_s s, worker $worker_mbps MB/s, list $list_s s" >&2
+  list_cold_s=$(min "$list_cold_s" "$(value seconds_cache_cold "$out/list.txt")")
+  list_warm_s=$(min "$list_warm_s" "$(value seconds_cache_warm "$out/list.txt")")
+  echo "   round $round: md5 $hash_mbps MB/s (pool $pool_mbps), no-change run $cold_s s then $noop_s s (floor $floor_s s)," \
+    "worker $worker_mbps MB/s, list $list_s s (cache warm $list_warm_s s)" >&2
 done
+
+# ---- What the server sends for a start with nothing changed -------------------
+# A real web server, whose access log counts the bytes it sent, serving the
+# 10,000 files of the list benchmark with their list published as vendors do.
+step "Bytes nginx sends: a start that fetches the 10,000-entry list, then one that finds it unchanged"
+nginx_dir=$out/nginx
+serve10k=$out/serve-10k/software/Tallowfin
+install10k=$out/install-10k
+rm -rf "$nginx_dir" "$out/serve-10k" "$install10k"
+mkdir -p "$nginx_dir" "$serve10k"
+"$native/publish/tallowfin-publish" make "$out/list-data" -o "$serve10k/filelist.xml" >/dev/null
+cp -al "$out/list-data" "$install10k"
+cp "$win/app/TallowfinUpdate.exe" "$win/tests/standin/TallowfinMain.exe" "$install10k/"
+nginx_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+sed -e "s#@DIR@#$nginx_dir#g" -e "s#@ROOT@#$out/serve-10k#g" -e "s#@PORT@#$nginx_port#g" \
+    -e "s#@USER@#$(id -un) $(id -gn)#g" bench/nginx-bytes.conf.in >"$nginx_dir/nginx.conf"
+/usr/sbin/nginx -p "$nginx_dir" -c "$nginx_dir/nginx.conf" 2>"$nginx_dir/stderr.log" &
+nginx_pid=$!
+for _ in $(seq 1 50); do curl -sf -o /dev/null "http://127.0.0.1:$nginx_port/software/Tallowfin/filelist.xml" && break; sleep 0.1; done
+: >"$nginx_dir/access.log"
+# One start of the updater; prints the requests' count, the bytes sent in all,
+# the body bytes and the statuses, from the lines the start added to the log.
+start_bytes() {
+  local before
+  before=$(wc -l <"$nginx_dir/access.log")
+  (cd "$install10k" && http_proxy="http://127.0.0.1:$nginx_port" timeout 300 "$WINE" TallowfinUpdate.exe >/dev/null 2>&1 </dev/null) \
+    || { echo "the start against nginx did not end normally" >&2; return 1; }
+  sleep 0.5  # the line is written once the connection is done
+  tail -n +"$((before + 1))" "$nginx_dir/access.log" |
+    awk '{ n++; all += $4; body += $3; s = s (n > 1 ? "," : "") $2 } END { printf "%d %d %d %s\n", n, all, body, s }'
+}
+forget_kept "$win/wineprefix"
+read -r whole_n whole_bytes whole_body whole_status < <(start_bytes) || exit 1
+read -r kept_n kept_bytes kept_body kept_status < <(start_bytes) || exit 1
+kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true; nginx_pid=""
+list10k_bytes=$(stat -c %s "$serve10k/filelist.xml")
 
 # The updater's own memory in a download pass: a real run fetching 200 MB.
 step "A download pass of 200 MB by the updater itself"
@@ -192,17 +277,26 @@ echo
 echo "| measure | updater | reference | ratio | updater's peak memory |"
 echo "|---|---|---|---|---|"
 echo "| MD5 over $files files, $((bytes / 1000000)) MB | $hash_mbps MB/s | openssl md5: $openssl_mbps MB/s | $(ratio "$hash_mbps" "$openssl_mbps") (goal >= 0.9) | $(value peak_working_set_kib "$out/hash.txt") KiB working set |"
-echo "| whole no-change run over them (list fetch to main program started), x86-64 build | $noop_s s | md5sum: $md5sum_s s | $(ratio "$noop_s" "$md5sum_s") (goal <= 1.2) | $noop_rss KiB RSS |"
+echo "| the same through the hashing pool, $threads threads, as where the disk has no seek penalty | $pool_mbps MB/s | one thread: $hash_mbps MB/s | $(ratio "$pool_mbps" "$hash_mbps") | |"
+echo "| whole no-change run over them (list fetch to main program started), x86-64 build, nothing kept (a first run) | $cold_s s | md5sum: $md5sum_s s | $(ratio "$cold_s" "$md5sum_s") (goal <= 0.6) | $cold_rss KiB RSS |"
+echo "| the same run, files unchanged since the run before (digest cache and kept list) | $noop_s s | md5sum: $md5sum_s s | $(ratio "$noop_s" "$md5sum_s") (goal <= 0.1) | $noop_rss KiB RSS |"
 if $run32; then
-  echo "| the same run by the shipped i686 build (32-bit prefix) | $noop32_s s | md5sum: $md5sum_s s | $(ratio "$noop32_s" "$md5sum_s") (goal <= 1.2) | $noop32_rss KiB RSS |"
+  echo "| the shipped i686 build (32-bit prefix), nothing kept | $cold32_s s | md5sum: $md5sum_s s | $(ratio "$cold32_s" "$md5sum_s") (goal <= 0.6) | $cold32_rss KiB RSS |"
+  echo "| the shipped i686 build, files unchanged since the run before | $noop32_s s | md5sum: $md5sum_s s | $(ratio "$noop32_s" "$md5sum_s") (goal <= 0.1) | $noop32_rss KiB RSS |"
 else
-  echo "| the same run by the shipped i686 build | not run: this machine cannot execute 32-bit programs | | | |"
+  echo "| the same runs by the shipped i686 build | not run: this machine cannot execute 32-bit programs | | | |"
 fi
+echo "| the same run over a one-file list: what any run costs here | $floor_s s | md5sum over the 1 GB: $md5sum_s s | $(ratio "$floor_s" "$md5sum_s") | $(cat "$out/floor.rss") KiB RSS |"
 echo "| download pass, 200 MB, worker with a progress event per 4 KiB | $worker_mbps MB/s | curl: $curl_mbps MB/s | $(ratio "$worker_mbps" "$curl_mbps") | $(value peak_working_set_kib "$out/download.txt") KiB working set |"
 dl_mbps=$(awk -v s="$dl_s" 'BEGIN { printf "%.1f", 209.7152 / s }')
 echo "| a whole run of the updater fetching and installing 200 MB (window shown) | $dl_mbps MB/s ($dl_s s) | curl: $curl_mbps MB/s | $(ratio "$dl_mbps" "$curl_mbps") | $dl_rss KiB RSS |"
-echo "| reading a list of 10,000 entries whose files all match | $list_s s | | | $(value peak_working_set_kib "$out/list.txt") KiB working set |"
+echo "| reading a list of 10,000 entries whose files all match, no cache | $list_s s | | | |"
+echo "| the same, cache empty (every file read, the cache written) | $list_cold_s s | no cache: $list_s s | $(ratio "$list_cold_s" "$list_s") | |"
+echo "| the same, cache warm | $list_warm_s s (goal <= 0.5 s) | no cache: $list_s s | $(ratio "$list_warm_s" "$list_s") | $(value peak_working_set_kib "$out/list.txt") KiB working set |"
+echo "| the digest cache of those 10,000 files on disk | $(value cache_bytes "$out/list.txt" | awk '{ printf "%\047d", $1 }') bytes (goal < 2 MB) | | | |"
+echo "| bytes nginx sent for a start with nothing changed, 10,000-entry list ($kept_n request: $kept_status) | $kept_bytes bytes, $kept_body of body (goal <= 1 KB) | the start that fetched it whole ($whole_n request: $whole_status): $whole_bytes bytes | $(ratio "$kept_bytes" "$whole_bytes") | |"
 echo "| one hand-over to the main thread | $(value door_us "$out/download.txt") us | sent message: $(value send_us "$out/download.txt") us | | |"
 echo
+echo "The 10,000-entry list is $(printf "%\047d" "$list10k_bytes") bytes."
 echo "32-bit release executables: TallowfinUpdate.exe $(size "$release32/app/TallowfinUpdate.exe") bytes" \
   "(UpdateMgr.exe inside it, $(size "$release32/helper/UpdateMgr.exe") bytes), tallowfin-publish.exe $(size "$release32/publish/tallowfin-publish.exe") bytes."
