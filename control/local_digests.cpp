@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <numeric>
 #include <optional>
 #include <set>
 #include <thread>
@@ -29,43 +30,64 @@ std::vector<std::optional<FileIdentity>> IdentitiesOf(const std::vector<std::str
     return identities;
 }
 
+std::vector<std::size_t> AllOf(std::size_t count)
+{
+    std::vector<std::size_t> all(count);
+    std::iota(all.begin(), all.end(), std::size_t{0});
+    return all;
+}
+
 }  // namespace
 
+// What the cache does is never worth failing a run for: where it cannot do
+// its part, every file is read, as without it.
 LocalDigests::LocalDigests(std::string cacheFile, unsigned threads) : file_(std::move(cacheFile)), threads_(threads)
 {
     if (file_.empty()) return;
-    // A file too large or unreadable counts as damaged: ignored and rewritten.
-    cache_ = DigestCache::FromBytes(ReadKeptFile(file_, DigestCache::kLargestFile).value_or(std::string(1, '\0')));
+    try {
+        // A file too large or unreadable counts as damaged: ignored and rewritten.
+        cache_ = DigestCache::FromBytes(ReadKeptFile(file_, DigestCache::kLargestFile).value_or(std::string(1, '\0')));
+    } catch (...) {
+        cache_ = DigestCache();
+    }
 }
 
 std::vector<LocalDigests::Digest> LocalDigests::Of(const std::vector<std::string>& paths)
 {
     std::vector<Digest> digests(paths.size());
     if (file_.empty()) {
-        std::vector<std::size_t> all(paths.size());
-        for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
-        Hash(paths, std::move(all), digests);
+        Hash(paths, AllOf(paths.size()), digests);
         return digests;
     }
 
     // The moment before the identities are read: the test of whether a
     // file had settled by then.
     const std::uint64_t readAt = FileTimeNow();
-    const auto identities = IdentitiesOf(paths);
+    std::vector<std::optional<FileIdentity>> identities(paths.size());
     std::vector<std::size_t> unknown;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        const auto known = identities[i] ? cache_.Lookup(paths[i], *identities[i]) : std::nullopt;
-        if (known) digests[i].text = *known;
-        else unknown.push_back(i);
+    try {
+        identities = IdentitiesOf(paths);
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const auto known = identities[i] ? cache_.Lookup(paths[i], *identities[i]) : std::nullopt;
+            if (known) digests[i].text = *known;
+            else unknown.push_back(i);
+        }
+    } catch (...) {
+        identities.assign(paths.size(), std::nullopt);
+        unknown = AllOf(paths.size());
     }
     Hash(paths, unknown, digests);
     // Each identity was read before its file was: a file that changed in
     // between shows another identity next time, so it is read again then.
-    for (std::size_t i : unknown) {
-        if (!digests[i].error && identities[i] && IsSettled(*identities[i], readAt))
-            cache_.Remember(paths[i], *identities[i], digests[i].text);
-        else
-            cache_.Forget(paths[i]);
+    try {
+        for (std::size_t i : unknown) {
+            if (!digests[i].error && identities[i] && IsSettled(*identities[i], readAt))
+                cache_.Remember(paths[i], *identities[i], digests[i].text);
+            else
+                cache_.Forget(paths[i]);
+        }
+    } catch (...) {
+        cache_ = DigestCache();
     }
     return digests;
 }
@@ -91,20 +113,32 @@ void LocalDigests::Hash(const std::vector<std::string>& paths, std::vector<std::
 void LocalDigests::KeepOnly(const std::vector<std::string>& listed)
 {
     if (file_.empty()) return;
-    cache_.KeepOnly(std::set<std::string>(listed.begin(), listed.end()));
-    Save();
+    try {
+        cache_.KeepOnly(std::set<std::string>(listed.begin(), listed.end()));
+        Save();
+    } catch (...) {
+        // The cache stays as the file holds it.
+    }
 }
 
-void LocalDigests::Refresh(const std::vector<TUpdateRec*>& records)
+void LocalDigests::Refresh(const std::vector<TUpdateRec*>& records) noexcept
 {
     if (file_.empty() || records.empty()) return;
+    try {
+        RememberInstalled(records);
+        Save();
+    } catch (...) {
+        // The next run reads what could not be remembered.
+    }
+}
+
+void LocalDigests::RememberInstalled(const std::vector<TUpdateRec*>& records)
+{
     std::vector<std::string> paths;
     for (const TUpdateRec* record : records) paths.push_back(record->LocalPath);
     const auto identities = IdentitiesOf(paths);
-    std::vector<std::size_t> all(paths.size());
-    for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
     std::vector<Digest> digests(paths.size());
-    Hash(paths, all, digests);
+    Hash(paths, AllOf(paths.size()), digests);
     // Unlike the files found installed, these have just been written, by
     // this program: their times are seconds old by necessity, and another
     // writer within the same clock tick would be racing the copy itself.
@@ -112,7 +146,6 @@ void LocalDigests::Refresh(const std::vector<TUpdateRec*>& records)
         if (!digests[i].error && identities[i]) cache_.Remember(paths[i], *identities[i], digests[i].text);
         else cache_.Forget(paths[i]);
     }
-    Save();
 }
 
 void LocalDigests::Save()

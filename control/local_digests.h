@@ -38,9 +38,10 @@ public:
     // After the installation: reads the records' files again, whatever the
     // copy did, remembers their digests and writes the cache, so that the
     // next run need not read what this one put in place.
-    void Refresh(const std::vector<TUpdateRec*>& records);
+    void Refresh(const std::vector<TUpdateRec*>& records) noexcept;
 
 private:
+    void RememberInstalled(const std::vector<TUpdateRec*>& records);
     void Hash(const std::vector<std::string>& paths, std::vector<std::size_t> unknown, std::vector<Digest>& digests);
     void Save();
 

@@ -76,8 +76,14 @@ InternetLayer::Handle KeptListInternet::OpenUrlWithHeaders(Handle session, const
     std::string conditions;
     if (isList) {
         LastErrorKeeper keeper;
-        if (auto bytes = ReadKeptFile(keptFile_, kLargestKeptFile)) kept = ReadKeptList(*bytes);
-        if (kept && kept->url == listUrl_) conditions = ConditionalHeaders(*kept);
+        try {
+            if (auto bytes = ReadKeptFile(keptFile_, kLargestKeptFile)) kept = ReadKeptList(*bytes);
+            if (kept && kept->url == listUrl_) conditions = ConditionalHeaders(*kept);
+        } catch (...) {
+            // Whatever went wrong, the list is asked for whole.
+            kept.reset();
+            conditions.clear();
+        }
     }
 
     Handle reply = inner_.OpenUrlWithHeaders(innerSession, url, headers + conditions);
@@ -158,8 +164,12 @@ void KeptListInternet::Keep(Stream& stream)
     // Only a list that arrived whole, with something to ask with next time,
     // is worth keeping; otherwise the old copy goes too, so that it can never
     // stand in for a list the server has replaced.
-    if (!stream.tooLarge && stream.length == list.body.size() && !ConditionalHeaders(list).empty()) {
-        if (ReplaceKeptFile(keptFile_, KeptListBytes(list))) return;
+    try {
+        if (!stream.tooLarge && stream.length == list.body.size() && !ConditionalHeaders(list).empty() &&
+            ReplaceKeptFile(keptFile_, KeptListBytes(list)))
+            return;
+    } catch (...) {
+        // Not kept; the next run fetches the list whole.
     }
     DeleteKeptFile(keptFile_);
 }
