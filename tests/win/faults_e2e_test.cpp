@@ -582,7 +582,7 @@ protected:
     }
 };
 
-TEST_F(CacheTest, InstalledFilesAreRememberedAndAChangedFileIsFetchedWhateverItsSizeAndTime)
+TEST_F(CacheTest, ChangedFileIsFetchedWhateverItsSizeAndTimesAndSoIsAFileReplacedByAnother)
 {
     EXPECT_EQ(Run().size(), newContent.size());
     // What the run put in place is in the cache, with the digests the list gives.
@@ -593,38 +593,30 @@ TEST_F(CacheTest, InstalledFilesAreRememberedAndAChangedFileIsFetchedWhateverIts
     EXPECT_EQ(Cached("file2.bin"), std::nullopt) << "the change shows in the file's state";
     EXPECT_EQ(Run(), Only("file2.bin"));
     ExpectNewContent(box);
-    EXPECT_TRUE(Run().empty());
-}
 
-TEST_F(CacheTest, FileReplacedByAnotherOfTheSameSizeAndTimeIsFetched)
-{
-    Run();
-    ASSERT_EQ(Cached("file3.bin"), Md5Hex(newContent["file3.bin"]));
+    // Another file of the same size and last-write time moved over it.
     const fs::path target = box.Install() / "file3.bin", other = box.Install() / "file3.new";
     WriteBytes(other, PatternBytes(fs::file_size(target), 99));
-    FileHandle original(CreateFileA(target.string().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr));
-    BY_HANDLE_FILE_INFORMATION before{};
-    ASSERT_TRUE(GetFileInformationByHandle(original.get(), &before));
-    original.reset();
+    BY_HANDLE_FILE_INFORMATION before{}, after{};
+    auto informationOf = [](const fs::path& file, BY_HANDLE_FILE_INFORMATION& information) {
+        FileHandle handle(CreateFileA(file.string().c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+        return GetFileInformationByHandle(handle.get(), &information) != FALSE;
+    };
+    ASSERT_TRUE(informationOf(target, before));
     {
-        FileHandle replacement(CreateFileA(other.string().c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                                           0, nullptr));
-        ASSERT_TRUE(SetFileTime(replacement.get(), nullptr, nullptr, &before.ftLastWriteTime));
+        FileHandle handle(CreateFileA(other.string().c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+        ASSERT_TRUE(SetFileTime(handle.get(), nullptr, nullptr, &before.ftLastWriteTime));
     }
     ASSERT_TRUE(MoveFileExA(other.string().c_str(), target.string().c_str(), MOVEFILE_REPLACE_EXISTING));
-    FileHandle replaced(CreateFileA(target.string().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                    nullptr));
-    BY_HANDLE_FILE_INFORMATION after{};
-    ASSERT_TRUE(GetFileInformationByHandle(replaced.get(), &after));
-    replaced.reset();
+    ASSERT_TRUE(informationOf(target, after));
     ASSERT_EQ(after.nFileSizeLow, before.nFileSizeLow);
     ASSERT_EQ(CompareFileTime(&after.ftLastWriteTime, &before.ftLastWriteTime), 0);
     ASSERT_NE(after.nFileIndexLow, before.nFileIndexLow) << "another file";
-    EXPECT_EQ(Cached("file3.bin"), std::nullopt);
-
     EXPECT_EQ(Run(), Only("file3.bin"));
     ExpectNewContent(box);
+    EXPECT_TRUE(Run().empty());
 }
 
 TEST_F(CacheTest, DamagedOrForeignCacheIsIgnoredAndRebuilt)
@@ -640,10 +632,8 @@ TEST_F(CacheTest, DamagedOrForeignCacheIsIgnoredAndRebuilt)
     std::string flipped = good;
     flipped[flipped.size() / 2] ^= 0x10;
     const std::vector<std::pair<std::string, std::string>> damages = {
-        {"cut in half", good.substr(0, good.size() / 2)},
         {"cut by its last byte", good.substr(0, good.size() - 1)},
         {"one bit changed", flipped},
-        {"empty", ""},
         {"another format version", std::move(otherVersion).Seal()},
         {"another program's file", ReadBytes(UpdaterExe()).substr(0, 5000)},
     };
@@ -656,12 +646,6 @@ TEST_F(CacheTest, DamagedOrForeignCacheIsIgnoredAndRebuilt)
         ExpectNewContent(box);
         EXPECT_EQ(Cached("file4.bin"), Md5Hex(newContent["file4.bin"])) << damage << ": rebuilt";
     }
-    // A folder in the cache file's place: nothing can be read or written.
-    fs::remove(box.DigestCacheFile());
-    fs::create_directories(box.DigestCacheFile());
-    Rewrite(box.Install() / "file1.bin", ++seed);
-    EXPECT_EQ(Run(), Only("file1.bin"));
-    ExpectNewContent(box);
 }
 
 TEST_F(CacheTest, UnwritableCacheLocationLeavesTheRunCorrect)
