@@ -51,7 +51,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: list_bench FOLDER [--entries N] [--repeat N]\n");
         return 2;
     }
-    const fs::path folder = argv[1];
+    // Backslashes, as the updater names its own folder: the cache answers only
+    // for paths written that way.
+    const fs::path folder = fs::path(argv[1]).make_preferred();
     int entries = 10000, repeat = 3;
     std::string cacheFolder;
     for (int i = 2; i + 1 < argc; i += 2) {

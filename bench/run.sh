@@ -297,6 +297,6 @@ echo "| the digest cache of those 10,000 files on disk | $(value cache_bytes "$o
 echo "| bytes nginx sent for a start with nothing changed, 10,000-entry list ($kept_n request: $kept_status) | $kept_bytes bytes, $kept_body of body (goal <= 1 KB) | the start that fetched it whole ($whole_n request: $whole_status): $whole_bytes bytes | $(ratio "$kept_bytes" "$whole_bytes") | |"
 echo "| one hand-over to the main thread | $(value door_us "$out/download.txt") us | sent message: $(value send_us "$out/download.txt") us | | |"
 echo
-echo "The 10,000-entry list is $(printf "%\047d" "$list10k_bytes") bytes."
+echo "The 10,000-entry list is $(awk -v n="$list10k_bytes" 'BEGIN { printf "%\047d", n }') bytes."
 echo "32-bit release executables: TallowfinUpdate.exe $(size "$release32/app/TallowfinUpdate.exe") bytes" \
   "(UpdateMgr.exe inside it, $(size "$release32/helper/UpdateMgr.exe") bytes), tallowfin-publish.exe $(size "$release32/publish/tallowfin-publish.exe") bytes."

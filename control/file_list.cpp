@@ -68,6 +68,8 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
     ListFileRemover remover(ListFile);
     UpdateRecords result;
     CheckListSize(ListFile);
+    // Made before the parse: it reads the digest cache and lists its folders meanwhile.
+    LocalDigests& digests = LocalDigestsOfFiles();
     XMLDocument.LoadFromFile(ListFile);
     XMLDocument.SetEncoding("euc-kr");
 
@@ -104,7 +106,7 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
     for (const Listed& entry : entries) localPaths.push_back(entry.localPath);
     // Creating a folder never makes a file appear, so the digests taken
     // before the folders are made are those the files had after.
-    const auto digests = LocalDigestsOfFiles().Of(localPaths);
+    const auto known = digests.Of(localPaths);
 
     // Folders known to exist: thousands of entries share a few folders.
     std::set<std::string> folders;
@@ -113,8 +115,8 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
         if (folders.count(entry.path) == 0 &&
             (DirectoryExists(entry.path) || CreateDirectoryA(entry.path.c_str(), nullptr)))
             folders.insert(entry.path);
-        if (digests[i].error) std::rethrow_exception(digests[i].error);
-        if (entry.hash != digests[i].text) {
+        if (known[i].error) std::rethrow_exception(known[i].error);
+        if (entry.hash != known[i].text) {
             auto record = std::make_unique<TUpdateRec>();
             record->Url = entry.url;
             record->LocalPath = entry.localPath;
@@ -123,7 +125,7 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
         }
     }
     if (badEntry) std::rethrow_exception(badEntry);
-    LocalDigestsOfFiles().KeepOnly(localPaths);
+    digests.KeepOnly(localPaths);
     return result;
 }
 

@@ -19,10 +19,11 @@ namespace {
 
 bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
-// What the listings say of each path the cache may answer for.
-std::vector<std::optional<FileIdentity>> IdentitiesOf(const std::vector<std::string>& paths)
+// What the listings say of each path the cache may answer for; folders not
+// listed yet are listed now.
+std::vector<std::optional<FileIdentity>> IdentitiesOf(const std::vector<std::string>& paths,
+                                                      FolderListings&& listings = FolderListings())
 {
-    FolderListings listings;
     std::vector<std::optional<FileIdentity>> identities(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i)
         if (const auto split = SplitListedPath(paths[i], IsLeadByteOfAnsiCodePage))
@@ -47,9 +48,27 @@ LocalDigests::LocalDigests(std::string cacheFile, unsigned threads) : file_(std:
     try {
         // A file too large or unreadable counts as damaged: ignored and rewritten.
         cache_ = DigestCache::FromBytes(ReadKeptFile(file_, DigestCache::kLargestFile).value_or(std::string(1, '\0')));
+        // The folders a run looks at are almost always those of the run
+        // before: they are listed while the caller parses the list (measured
+        // under Wine for 10,000 files: 0.1 s of listing beside 0.3 s of parse).
+        readAt_ = FileTimeNow();
+        std::vector<std::string> remembered = cache_.Paths();
+        listing_ = std::thread([this, paths = std::move(remembered)] {
+            try {
+                for (const std::string& path : paths)
+                    if (const auto split = SplitListedPath(path, IsLeadByteOfAnsiCodePage)) listings_.Identity(*split);
+            } catch (...) {
+                listings_ = FolderListings();
+            }
+        });
     } catch (...) {
         cache_ = DigestCache();
     }
+}
+
+LocalDigests::~LocalDigests()
+{
+    if (listing_.joinable()) listing_.join();
 }
 
 std::vector<LocalDigests::Digest> LocalDigests::Of(const std::vector<std::string>& paths)
@@ -62,11 +81,17 @@ std::vector<LocalDigests::Digest> LocalDigests::Of(const std::vector<std::string
 
     // The moment before the identities are read: the test of whether a
     // file had settled by then.
-    const std::uint64_t readAt = FileTimeNow();
+    std::uint64_t readAt = FileTimeNow();
+    FolderListings listings;
+    if (listing_.joinable()) {
+        listing_.join();
+        readAt = readAt_;
+        listings = std::move(listings_);
+    }
     std::vector<std::optional<FileIdentity>> identities(paths.size());
     std::vector<std::size_t> unknown;
     try {
-        identities = IdentitiesOf(paths);
+        identities = IdentitiesOf(paths, std::move(listings));
         for (std::size_t i = 0; i < paths.size(); ++i) {
             const auto known = identities[i] ? cache_.Lookup(paths[i], *identities[i]) : std::nullopt;
             if (known) digests[i].text = *known;

@@ -10,9 +10,11 @@
 
 #include <exception>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "digestcache/digest_cache.h"
+#include "digestcache/folder_listing.h"
 #include "download/update_record.h"
 
 namespace tallowfin {
@@ -21,8 +23,13 @@ class LocalDigests {
 public:
     // `cacheFile`: where the cache is kept; empty for none (every file is
     // read, nothing is kept). `threads`: how many threads hash; 0 lets the
-    // processors and the disk decide (see control/hashing_pool.h).
+    // processors and the disk decide (see control/hashing_pool.h). With a
+    // cache, the folders of the files it remembers are listed at once on a
+    // thread of their own, for Of to use.
     explicit LocalDigests(std::string cacheFile, unsigned threads = 0);
+    ~LocalDigests();
+    LocalDigests(const LocalDigests&) = delete;
+    LocalDigests& operator=(const LocalDigests&) = delete;
 
     struct Digest {
         std::string text;          // as FileDigestText gives it: empty for a missing file
@@ -48,6 +55,11 @@ private:
     std::string file_;
     unsigned threads_;
     DigestCache cache_;
+    // Listings made ahead, by listing_, before readAt_; the caller's thread
+    // touches them only once listing_ has been joined.
+    std::thread listing_;
+    FolderListings listings_;
+    std::uint64_t readAt_ = 0;
 };
 
 }  // namespace tallowfin

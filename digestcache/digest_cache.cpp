@@ -125,6 +125,14 @@ void DigestCache::Remember(const std::string& path, const FileIdentity& identity
     changed_ = true;
 }
 
+std::vector<std::string> DigestCache::Paths() const
+{
+    std::vector<std::string> paths;
+    paths.reserve(entries_.size());
+    for (const auto& entry : entries_) paths.push_back(entry.first);
+    return paths;
+}
+
 void DigestCache::Forget(const std::string& path)
 {
     if (entries_.erase(path) != 0) changed_ = true;

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tallowfin {
 
@@ -66,6 +67,7 @@ public:
     void KeepOnly(const std::set<std::string>& paths);
 
     std::size_t Size() const { return entries_.size(); }
+    std::vector<std::string> Paths() const;
     // Whether anything was remembered, changed or dropped since it was read
     // or last written.
     bool Changed() const { return changed_; }
