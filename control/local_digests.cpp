@@ -159,17 +159,23 @@ void LocalDigests::Refresh(const std::vector<TUpdateRec*>& records) noexcept
 
 void LocalDigests::RememberInstalled(const std::vector<TUpdateRec*>& records)
 {
+    // A file put in place holds the digest its list entry gave: the download
+    // was checked against it before anything was installed, and the file was
+    // replaced in one step. It is not read again. A record not put in place
+    // (a failed replacement, the updater's own executable, which the helper
+    // replaces later) is forgotten, so the next run reads what is there.
     std::vector<std::string> paths;
     for (const TUpdateRec* record : records) paths.push_back(record->LocalPath);
     const auto identities = IdentitiesOf(paths);
-    std::vector<Digest> digests(paths.size());
-    Hash(paths, AllOf(paths.size()), digests);
     // Unlike the files found installed, these have just been written, by
     // this program: their times are seconds old by necessity, and another
     // writer within the same clock tick would be racing the copy itself.
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (!digests[i].error && identities[i]) cache_.Remember(paths[i], *identities[i], digests[i].text);
-        else cache_.Forget(paths[i]);
+        const TUpdateRec& record = *records[i];
+        if (record.Installed && !record.Listed.Md5.empty() && identities[i])
+            cache_.Remember(paths[i], *identities[i], record.Listed.Md5);
+        else
+            cache_.Forget(paths[i]);
     }
 }
 

@@ -42,9 +42,10 @@ public:
     // writes the cache if it changed.
     void KeepOnly(const std::vector<std::string>& listed);
 
-    // After the installation: reads the records' files again, whatever the
-    // copy did, remembers their digests and writes the cache, so that the
-    // next run need not read what this one put in place.
+    // After the installation: remembers the files put in place with the
+    // digests their downloads were checked against, forgets the others, and
+    // writes the cache, so that the next run need not read what this one
+    // put in place.
     void Refresh(const std::vector<TUpdateRec*>& records) noexcept;
 
 private:

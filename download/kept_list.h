@@ -5,6 +5,8 @@
 // internet layer that uses it is kept_list_internet.*.
 #pragma once
 
+#include "common/limits.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -22,7 +24,7 @@ struct KeptList {
 };
 
 // No list larger than the reader accepts is worth keeping.
-inline constexpr std::size_t kLargestKeptList = 8 * 1024 * 1024;
+inline constexpr std::size_t kLargestKeptList = limits::kLargestList;
 // Longer validators are not kept: no server needs them, and they would only
 // lengthen every request.
 inline constexpr std::size_t kLongestValidator = 512;
