@@ -3,6 +3,8 @@
 // form hidden and its icon in the notification area.
 #include <windows.h>
 
+#include <iterator>
+
 #include "app/application.h"
 #include "app/handoff.h"
 #include "common/com_ptr.h"
@@ -24,6 +26,14 @@ namespace {
 
 using namespace tallowfin;
 
+#ifdef TALLOWFIN_LIST_KEYS_INC
+// The keys the build took from TALLOWFIN_LIST_KEYS: file lists must be
+// signed with one of them.
+constexpr P256PublicKey kListKeys[] = {
+#include TALLOWFIN_LIST_KEYS_INC
+};
+#endif
+
 bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 int RunUpdate(HINSTANCE instance)
@@ -35,6 +45,9 @@ int RunUpdate(HINSTANCE instance)
     TMainForm::Settings settings;
     settings.BaseUrl = TALLOWFIN_UPDATE_URL;
     settings.OwnPath = OwnExecutablePath();
+#ifdef TALLOWFIN_LIST_KEYS_INC
+    settings.ListKeys.assign(std::begin(kListKeys), std::end(kListKeys));
+#endif
     const auto arguments = SplitCommandLine(GetCommandLineA(), IsLeadByteOfAnsiCodePage);
     if (!arguments.empty()) settings.FirstArgument = arguments.front();
     // What is kept between runs: the digests of the installed files, and the

@@ -48,9 +48,7 @@ std::optional<bool> SameExistingFile(const std::string& a, const std::string& b)
            first->indexLow == second->indexLow;
 }
 
-namespace {
-
-std::optional<std::string> ReadAll(const FileHandle& file)
+std::optional<std::string> ReadWholeFile(const FileHandle& file)
 {
     LARGE_INTEGER size{};
     if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7FFFFFFF) return std::nullopt;
@@ -67,17 +65,15 @@ std::optional<std::string> ReadAll(const FileHandle& file)
     return bytes;
 }
 
-}  // namespace
-
 std::optional<std::string> ReadWholeFile(const std::string& path)
 {
-    return ReadAll(FileHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    return ReadWholeFile(FileHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr)));
 }
 
 std::optional<std::string> ReadWholeFile(const std::wstring& path)
 {
-    return ReadAll(FileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    return ReadWholeFile(FileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr)));
 }
 

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "common/handle.h"
+
 namespace tallowfin {
 
 // True for an existing file; a directory of that name does not count.
@@ -18,6 +20,8 @@ std::optional<bool> SameExistingFile(const std::string& a, const std::string& b)
 // The whole content of a file; none when it cannot be read.
 std::optional<std::string> ReadWholeFile(const std::string& path);
 std::optional<std::string> ReadWholeFile(const std::wstring& path);
+// The same from an open file, from where it stands to its end.
+std::optional<std::string> ReadWholeFile(const FileHandle& file);
 // The full path of the running executable (of the process's main module).
 std::string OwnExecutablePath();
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <wincrypt.h>
 #include <wininet.h>
 
@@ -124,6 +125,26 @@ struct WinInetTraits {
     static bool close(pointer h) noexcept { return InternetCloseHandle(h) != FALSE; }
 };
 
+// An algorithm provider, a key and a hash of CNG (bcrypt.dll); their close
+// calls report an NTSTATUS, negative on failure.
+struct BCryptAlgorithmTraits {
+    using pointer = BCRYPT_ALG_HANDLE;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return BCryptCloseAlgorithmProvider(h, 0) >= 0; }
+};
+
+struct BCryptKeyTraits {
+    using pointer = BCRYPT_KEY_HANDLE;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return BCryptDestroyKey(h) >= 0; }
+};
+
+struct BCryptHashTraits {
+    using pointer = BCRYPT_HASH_HANDLE;
+    static pointer invalid() noexcept { return nullptr; }
+    static bool close(pointer h) noexcept { return BCryptDestroyHash(h) >= 0; }
+};
+
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
 using FileHandle = UniqueHandle<FileHandleTraits>;
 using VolumeHandle = UniqueHandle<VolumeHandleTraits>;
@@ -137,5 +158,8 @@ using WindowHandle = UniqueHandle<WindowTraits>;
 using CertStore = UniqueHandle<CertStoreTraits>;
 using CertContext = UniqueHandle<CertContextTraits>;
 using WinInetHandle = UniqueHandle<WinInetTraits>;
+using BCryptAlgorithm = UniqueHandle<BCryptAlgorithmTraits>;
+using BCryptKey = UniqueHandle<BCryptKeyTraits>;
+using BCryptHash = UniqueHandle<BCryptHashTraits>;
 
 }  // namespace tallowfin

@@ -8,6 +8,7 @@
 #include "common/handle.h"
 #include "common/win_error.h"
 #include "control/md5.h"
+#include "trust/cng.h"
 
 namespace tallowfin {
 
@@ -20,14 +21,10 @@ namespace {
 // keeps the number of reads low.
 constexpr std::size_t kChunkSize = 64 * 1024;
 
-}  // namespace
-
-std::string FileDigestText(const std::string& path)
-{
-    return FileDigestText(path, kChunkSize);
-}
-
-std::string FileDigestText(const std::string& path, std::size_t chunkSize)
+// Feeds every byte of the file to `feed`, `chunkSize` at a time; false when
+// no file exists under `path`.
+template <class Feed>
+bool FeedFile(const std::string& path, std::size_t chunkSize, Feed feed)
 {
     FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -38,7 +35,7 @@ std::string FileDigestText(const std::string& path, std::size_t chunkSize)
         // not make the whole list fail.
         const DWORD error = GetLastError();
         const DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return {};
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
         SetLastError(error);
         ThrowLastError(("Opening " + path).c_str());
     }
@@ -47,14 +44,33 @@ std::string FileDigestText(const std::string& path, std::size_t chunkSize)
     const DWORD chunk = static_cast<DWORD>(std::clamp<std::size_t>(chunkSize, 1, 1u << 30));
     // Not zero-filled: every byte hashed is one ReadFile wrote.
     const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(chunk);
-    Md5 md5;
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(file.get(), buffer.get(), chunk, &got, nullptr)) ThrowLastError(("Reading " + path).c_str());
-        if (got == 0) break;
-        md5.Update(buffer.get(), got);
+        if (got == 0) return true;
+        feed(buffer.get(), got);
     }
+}
+
+}  // namespace
+
+std::string FileDigestText(const std::string& path)
+{
+    return FileDigestText(path, kChunkSize);
+}
+
+std::string FileDigestText(const std::string& path, std::size_t chunkSize)
+{
+    Md5 md5;
+    if (!FeedFile(path, chunkSize, [&](const std::uint8_t* data, DWORD size) { md5.Update(data, size); })) return {};
     return DigestText(md5.Finish());
+}
+
+std::string FileSha256Text(const std::string& path)
+{
+    Sha256 sha;
+    if (!FeedFile(path, kChunkSize, [&](const std::uint8_t* data, DWORD size) { sha.Update(data, size); })) return {};
+    return DigestText(sha.Finish());
 }
 
 }  // namespace tallowfin

@@ -18,4 +18,8 @@ std::string FileDigestText(const std::string& path);
 // default through it.
 std::string FileDigestText(const std::string& path, std::size_t chunkSize);
 
+// The same for the file's SHA-256, by the system's cryptography, for the
+// files a signed list names.
+std::string FileSha256Text(const std::string& path);
+
 }  // namespace tallowfin

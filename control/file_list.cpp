@@ -11,6 +11,7 @@
 #include "common/limits.h"
 #include "control/local_digests.h"
 #include "control/main_form.h"
+#include "control/signed_list.h"
 #include "digestcache/cache_location.h"
 
 namespace tallowfin {
@@ -63,15 +64,21 @@ private:
 
 }  // namespace
 
-UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
+UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const std::string& SignatureFile)
 {
     ListFileRemover remover(ListFile);
+    ListFileRemover signatureRemover(SignatureFile);
     UpdateRecords result;
     CheckListSize(ListFile);
     // Made before the parse: it reads the digest cache and lists its folders meanwhile.
     LocalDigests& digests = LocalDigestsOfFiles();
+    // A signed list is checked before the parser sees a byte of it, and
+    // before anything is created or compared for its entries.
+    FileHandle signedList;
+    if (SignedLists()) signedList = HoldSignedList(settings_.ListKeys, ListFile, SignatureFile);
     XMLDocument.LoadFromFile(ListFile);
     XMLDocument.SetEncoding("euc-kr");
+    signedList.reset();
 
     // The entries' values are read first and the local files' digests then
     // taken together, so that they can come from the digest cache or be read
@@ -84,6 +91,7 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
     std::vector<Listed> entries;
     std::exception_ptr badEntry;
     const TXmlNode root = XMLDocument.DocumentElement();
+    const std::vector<std::string> sha256 = SignedLists() ? AcceptSignedList(root) : std::vector<std::string>{};
     const long count = root.ChildCount();
     try {
         for (long i = 0; i < count; ++i) {
@@ -121,6 +129,7 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile)
             record->Url = entry.url;
             record->LocalPath = entry.localPath;
             record->Listed.Md5 = entry.hash;
+            if (SignedLists()) record->Listed.Sha256 = sha256[i];
             result.push_back(std::move(record));
         }
     }

@@ -57,13 +57,26 @@ void TMainForm::CheckForUpdates()
     listRecord_ = std::make_unique<TUpdateRec>();
     listRecord_->Description = "info on available updates";
     listRecord_->Url = "filelist.xml";
+    std::vector<TUpdateRec*> records = {listRecord_.get()};
+    // A signed list comes with its signature, fetched in the same pass: a
+    // failure to fetch either fails the pass, which is then retried.
+    signatureRecord_.reset();
+    if (SignedLists()) {
+        signatureRecord_ = std::make_unique<TUpdateRec>();
+        signatureRecord_->Description = "signature of the available updates";
+        signatureRecord_->Url = "filelist.xml.sig";
+        records.push_back(signatureRecord_.get());
+    }
     FErrors.clear();
-    StartPass([this](TThread* sender) { FileListDone(sender); }, {listRecord_.get()});
+    StartPass([this](TThread* sender) { FileListDone(sender); }, records);
 }
 
 void TMainForm::FileListDone(TThread*)
 {
     if (!FErrors.empty()) {
+        // The list may have arrived without its signature: either is of no
+        // use alone, and the retry fetches both again.
+        if (FWebThread) DiscardTemporaryFiles(FWebThread->FRecords);
         Timer_.Interval = kFirstRetryDelay;
         Timer_.Tag = 0;
         SetTimerEnabled(true);
@@ -71,14 +84,15 @@ void TMainForm::FileListDone(TThread*)
         return;
     }
 
-    std::string listFile;
+    std::string listFile, signatureFile;
     if (FWebThread && !FWebThread->FRecords.empty()) {
         const std::string& fetched = FWebThread->FRecords.front()->TempFile;
         if (FWebThread->FStatus == wsDisconnected && FileExists(fetched)) listFile = fetched;
+        if (FWebThread->FRecords.size() > 1) signatureFile = FWebThread->FRecords[1]->TempFile;
     }
     UpdateRecords records;
     try {
-        records = CollectChangedFiles(listFile);
+        records = CollectChangedFiles(listFile, signatureFile);
     } catch (const std::exception&) {
         // The list could not be read; the reader has deleted it and dropped
         // what it had collected. The download pass runs without records, so

@@ -22,6 +22,7 @@
 #include "download/main_thread_door.h"
 #include "download/update_record.h"
 #include "download/web_thread.h"
+#include "trust/public_key.h"
 
 namespace tallowfin {
 
@@ -40,6 +41,9 @@ public:
         HMODULE ResourceModule = nullptr;  // holds the helper; null: the running executable
         std::string CacheFolder{};  // where the digest cache is kept; empty: no cache
         unsigned HashingThreads = 0;  // threads hashing local files; 0: as the processors and disk allow
+        // The keys a file list must be signed with; none: the list is taken
+        // as the server sends it, as the protocol always has.
+        std::vector<P256PublicKey> ListKeys{};
     };
 
     TMainForm(FormView& view, MainThreadDoor& door, InternetLayer& internet, Settings settings);
@@ -57,7 +61,8 @@ public:
     void DownloadsDone(TThread* Sender);
 
     // Operations of the file list, the installation and the self-replacement.
-    UpdateRecords CollectChangedFiles(const std::string& ListFile);
+    // SignatureFile: the fetched "filelist.xml.sig", read only with ListKeys.
+    UpdateRecords CollectChangedFiles(const std::string& ListFile, const std::string& SignatureFile = {});
     std::string ExpandProgramPath(const std::string& Path) const;
     void LaunchSelfUpdate();
 
@@ -82,6 +87,7 @@ private:
     void DiscardTemporaryFiles(const std::vector<TUpdateRec*>& records);
     void InstallRecord(TUpdateRec& record);
     LocalDigests& LocalDigestsOfFiles();
+    bool SignedLists() const noexcept { return !settings_.ListKeys.empty(); }
 
     FormView& view_;
     MainThreadDoor& door_;
@@ -102,6 +108,7 @@ private:
 
     // The records of the current passes; the workers only point at them.
     std::unique_ptr<TUpdateRec> listRecord_;
+    std::unique_ptr<TUpdateRec> signatureRecord_;  // with ListKeys only
     UpdateRecords downloadRecords_;
 };
 

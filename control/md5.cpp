@@ -236,7 +236,7 @@ Md5Digest Md5::Finish() noexcept
     return digest;
 }
 
-std::string DigestText(const Md5Digest& digest)
+std::string DigestText(std::span<const std::uint8_t> digest)
 {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string text(digest.size() * 2, '\0');

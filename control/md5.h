@@ -1,10 +1,12 @@
-// MD5 (RFC 1321) and the updater's digest text: the 16 digest bytes in the
-// order the algorithm delivers them, two lower-case hexadecimal digits each.
+// MD5 (RFC 1321) and the updater's digest text: the digest bytes in the order
+// the algorithm delivers them, two lower-case hexadecimal digits each (the
+// same text for the SHA-256 of a signed list).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -29,7 +31,7 @@ private:
     std::size_t pendingSize_;
 };
 
-std::string DigestText(const Md5Digest& digest);
+std::string DigestText(std::span<const std::uint8_t> digest);
 std::string Md5Text(std::string_view bytes);
 
 }  // namespace tallowfin

@@ -167,6 +167,20 @@ std::string TXmlNode::Text() const
     return text;
 }
 
+std::optional<std::string> TXmlNode::Attribute(std::wstring_view name) const
+{
+    ComPtr<IXMLDOMElement> element;
+    if (FAILED(node_->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(element.put())))) return std::nullopt;
+    Bstr attribute(std::wstring(name).c_str());
+    VARIANT value;
+    VariantInit(&value);
+    Check(element->getAttribute(attribute.get(), &value), "Reading an attribute of an XML element failed");
+    std::optional<std::string> text;
+    if (value.vt == VT_BSTR) text = ToAnsi(std::wstring_view(value.bstrVal, SysStringLen(value.bstrVal)));
+    VariantClear(&value);
+    return text;
+}
+
 DOMNodeType TXmlNode::Type() const
 {
     return TypeOf(node_);

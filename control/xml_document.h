@@ -56,6 +56,8 @@ public:
     // The element's text: its single text or CDATA node; empty without
     // content; an error with any other content.
     std::string Text() const;
+    // The value of the element's attribute of exactly this name, if it has one.
+    std::optional<std::string> Attribute(std::wstring_view name) const;
 
     DOMNodeType Type() const;
     // The element's name, or the target of a processing instruction.

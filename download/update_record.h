@@ -12,7 +12,8 @@ class TWebThread;
 // The digests the file list gives for a file, as digest texts (lower-case
 // hexadecimal). A fetched file is installed only if it has every one of them.
 struct TListedDigests {
-    std::string Md5;  // the entry's "hash"
+    std::string Md5;     // the entry's "hash"
+    std::string Sha256;  // the entry's "sha256", in lower case; only a signed list gives it (to every entry)
 };
 
 // One file to fetch. Created by the controller, handed to a worker by pointer;

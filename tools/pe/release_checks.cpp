@@ -172,7 +172,7 @@ bool IsSystemDll(std::string_view name)
     static constexpr std::string_view kSystem[] = {
         "kernel32.dll", "user32.dll", "gdi32.dll",   "advapi32.dll", "shell32.dll", "comctl32.dll",
         "ole32.dll",    "oleaut32.dll", "version.dll", "wininet.dll", "ws2_32.dll",  "msvcrt.dll",
-        "ucrtbase.dll",
+        "ucrtbase.dll", "bcrypt.dll",
     };
     const std::string lower = Lower(name);
     if (lower.starts_with("api-ms-win-crt-") && lower.ends_with(".dll")) return true;

@@ -1,0 +1,63 @@
+#include "control/signed_list.h"
+
+#include <windows.h>
+
+#include "common/file_system.h"
+#include "trust/accepted_serial.h"
+#include "trust/list_signature.h"
+#include "trust/signature_der.h"
+#include "trust/signed_list_values.h"
+
+namespace tallowfin {
+
+namespace {
+
+FileHandle OpenForReading(const std::string& path)
+{
+    return FileHandle(path.empty() ? INVALID_HANDLE_VALUE
+                                   : CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
+}  // namespace
+
+FileHandle HoldSignedList(const std::vector<P256PublicKey>& keys, const std::string& listFile,
+                          const std::string& signatureFile)
+{
+    FileHandle list = OpenForReading(listFile);
+    const FileHandle signature = OpenForReading(signatureFile);
+    LARGE_INTEGER signatureSize{};
+    if (!signature || !GetFileSizeEx(signature.get(), &signatureSize) ||
+        signatureSize.QuadPart > static_cast<LONGLONG>(kLongestSignatureDer))
+        throw UntrustedList("The file list's signature is missing or too long to be one");
+    const auto listBytes = ReadWholeFile(list);
+    const auto signatureBytes = ReadWholeFile(signature);
+    if (!listBytes || !signatureBytes) throw UntrustedList("The file list or its signature cannot be read");
+    if (!ListSignedByOneOf(keys, *listBytes, *signatureBytes))
+        throw UntrustedList("The file list is not signed with a key of this updater");
+    return list;
+}
+
+std::vector<std::string> AcceptSignedList(const TXmlNode& root)
+{
+    const auto serialText = root.Attribute(L"serial");
+    const auto serial = serialText ? ReadListSerial(*serialText) : std::nullopt;
+    if (!serial) throw UntrustedList("The file list has no well-formed serial");
+    const std::uint64_t highest = HighestAcceptedSerial();
+    if (!AcceptsSerial(*serial, highest))
+        throw UntrustedList("The file list is an older publication (serial " + std::to_string(*serial) +
+                            ", after " + std::to_string(highest) + ")");
+
+    std::vector<std::string> digests;
+    const long count = root.ChildCount();
+    for (long i = 0; i < count; ++i) {
+        const auto element = root.Child(i).FirstChildElement(L"sha256");
+        auto digest = element ? ReadListedSha256(element->Text()) : std::nullopt;
+        if (!digest) throw UntrustedList("An entry of the file list has no well-formed \"sha256\"");
+        digests.push_back(std::move(*digest));
+    }
+    RecordAcceptedSerial(*serial);
+    return digests;
+}
+
+}  // namespace tallowfin

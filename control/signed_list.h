@@ -1,0 +1,36 @@
+// The file list of an updater built with keys: taken only as its publisher
+// signed it, and never older than one this user took before. A list that is
+// not trusted fails like a list that cannot be read: nothing is fetched or
+// installed, and the run ends by starting the main program. Whoever is on the
+// way to the server can then only withhold updates, which blocking the server
+// does anyway.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/handle.h"
+#include "control/xml_document.h"
+#include "trust/public_key.h"
+
+namespace tallowfin {
+
+class UntrustedList : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Opens the fetched list and checks its signature against `keys`. The list is
+// returned held open for reading and refused to writers, so that the parser
+// then reads the very bytes whose signature was checked. Throws UntrustedList.
+FileHandle HoldSignedList(const std::vector<P256PublicKey>& keys, const std::string& listFile,
+                          const std::string& signatureFile);
+
+// The document element of a signed list: its serial must be well-formed and
+// no lower than the highest this user has accepted, and every entry must
+// carry a well-formed "sha256". Returns each entry's SHA-256 text, in list
+// order, after recording the serial as accepted. Throws UntrustedList.
+std::vector<std::string> AcceptSignedList(const TXmlNode& root);
+
+}  // namespace tallowfin
