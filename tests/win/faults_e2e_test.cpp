@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "digestcache/digest_cache.h"
 #include "digestcache/folder_listing.h"
 #include "tests/win/updater_fixture.h"
+#include "trust/accepted_serial.h"
 
 namespace tallowfin::test {
 namespace {
@@ -75,7 +77,7 @@ protected:
         box.Server().ClearRequests();
         Process again = box.StartUpdater();
         ASSERT_EQ(again.WaitExit(60s), 0u);
-        EXPECT_EQ(box.Server().Requests().size(), 1u) << "a converged installation fetches only the list";
+        EXPECT_EQ(box.Server().Requests().size(), listFiles) << "a converged installation fetches only the list";
     }
 
     // Starts a run that must end in the stopped state (a failed download
@@ -92,11 +94,11 @@ protected:
         for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
     }
 
-    // Lists a new build of the updater itself, published under its name, and
-    // returns its bytes.
-    std::string ListNewUpdaterBuild(const std::string& marker)
+    // Lists a new build of the updater itself (of `build`), published under
+    // its name, and returns its bytes.
+    std::string ListNewUpdaterBuild(const std::string& marker, const fs::path& build = UpdaterExe())
     {
-        const std::string newBuild = ReadBytes(UpdaterExe()) + marker;
+        const std::string newBuild = ReadBytes(build) + marker;
         box.Publish("TallowfinUpdate.exe", newBuild);
         entries.push_back({"%PROGRAM%", "TallowfinUpdate.exe", Md5Hex(newBuild), "TallowfinUpdate.exe", std::nullopt});
         box.PublishList(entries);
@@ -116,6 +118,7 @@ protected:
     Sandbox box;
     std::map<std::string, std::string> oldContent, newContent;
     std::vector<Sandbox::Entry> entries;
+    std::size_t listFiles = 1;  // what a list pass fetches: the list, and its signature where it is signed
 };
 
 TEST_F(FaultsTest, ListFetchFaultsAreRetriedUntilTheServerAnswersWell)
@@ -730,6 +733,162 @@ TEST_F(CacheTest, UnchangedListIsNotSentAgainAndAChangedOneIs)
     EXPECT_FALSE(box.Server().Requests().front().HasHeader("If-None-Match"));
     EXPECT_EQ(box.Server().Requests().front().status, 200);
     ExpectNewContent(box);
+}
+
+// ---- Signed lists -------------------------------------------------------------
+
+// The updater built with the test keys a and b, and the product published
+// with a signed list: every entry with the SHA-256 of its content, the
+// document element with a serial.
+class SignedListTest : public BadListTest {
+protected:
+    SignedListTest()
+    {
+        ForgetAcceptedSerial();
+        box.InstallUpdater(SignedUpdaterExe());
+        listFiles = 2;
+        for (auto& entry : entries) entry.sha256 = Sha256Hex(newContent[entry.name]);
+        Publish(entries, "100");
+    }
+    ~SignedListTest() override { ForgetAcceptedSerial(); }
+
+    void Publish(const std::vector<Sandbox::Entry>& list, const std::optional<std::string>& serial,
+                 const std::string& key = "a")
+    {
+        box.PublishList(list, serial);
+        box.SignList(key);
+    }
+
+    // The run took the list as unreadable: it ended normally after fetching
+    // the list and its signature, and installed nothing.
+    void ExpectRefusedList()
+    {
+        box.Server().ClearRequests();
+        ExpectQuickEnd();
+        EXPECT_EQ(box.Server().Requests().size(), 2u) << "only the list and its signature were fetched";
+        for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+        EXPECT_FALSE(fs::exists(box.Install() / "added.txt"));
+    }
+};
+
+TEST_F(SignedListTest, ListSignedWithTheSecondBuiltInKeyInstallsAndIsTakenAgain)
+{
+    Publish(entries, "100", "b");
+    Process updater = box.StartUpdater();
+    ASSERT_EQ(updater.WaitExit(60s), 0u) << DescribeWindows(updater.Id());
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+    EXPECT_EQ(HighestAcceptedSerial(), 100u);
+    // The same publication on the next run: the same serial is accepted.
+    ExpectConvergence();
+}
+
+TEST_F(SignedListTest, UntrustedListsInstallNothingAndStartTheMainProgram)
+{
+    const std::string list = ReadBytes(box.Served("filelist.xml"));
+    const std::string signature = ReadBytes(box.Served("filelist.xml.sig"));
+    std::string changed = list;
+    changed[changed.find(entries[2].hash)] ^= 1;  // one digit of a hash, as an attacker's file would need
+    auto without = entries;
+    without[3].sha256.reset();
+    auto shortDigest = entries;
+    shortDigest[3].sha256->pop_back();
+
+    const std::vector<std::pair<const char*, std::function<void()>>> cases = {
+        {"bytes changed after signing", [&] { box.Publish("filelist.xml", changed); }},
+        {"signed with a key the updater does not hold", [&] { Publish(entries, "100", "c"); }},
+        {"a signature that is not DER", [&] { box.Publish("filelist.xml.sig", "signed, honestly"); }},
+        {"a signature cut short", [&] { box.Publish("filelist.xml.sig", signature.substr(0, signature.size() - 1)); }},
+        {"an empty signature", [&] { box.Publish("filelist.xml.sig", ""); }},
+        {"no serial", [&] { Publish(entries, std::nullopt); }},
+        {"a serial that is not a number", [&] { Publish(entries, "1e3"); }},
+        {"an entry without sha256", [&] { Publish(without, "100"); }},
+        {"an entry whose sha256 is not 64 digits", [&] { Publish(shortDigest, "100"); }},
+    };
+    for (const auto& [what, publish] : cases) {
+        SCOPED_TRACE(what);
+        box.Publish("filelist.xml", list);
+        box.Publish("filelist.xml.sig", signature);
+        publish();
+        const std::size_t started = box.StandInLog().size();
+        ExpectRefusedList();
+        EXPECT_TRUE(WaitUntil([&] { return box.StandInLog().size() > started; }, 10s)) << "the main program was started";
+    }
+    EXPECT_EQ(HighestAcceptedSerial(), 0u) << "no untrusted list counts as accepted";
+}
+
+TEST_F(SignedListTest, OlderPublicationIsRefusedAndTheLatestTakenAgain)
+{
+    const auto signedEntries = entries;
+    // A publication that changes nothing, with serial 1000: it is accepted.
+    Publish({}, "1000");
+    ExpectQuickEnd();
+    EXPECT_EQ(HighestAcceptedSerial(), 1000u);
+    // An older one, signed as it was then, served again: refused.
+    Publish(signedEntries, "999");
+    ExpectRefusedList();
+    // The latest one again: accepted and installed. (Its serial has another
+    // length than the refused list's: the test server's tags, like common web
+    // servers', tell apart lists of the same size only by the second.)
+    Publish(signedEntries, "1000");
+    Process updater = box.StartUpdater();
+    ASSERT_EQ(updater.WaitExit(60s), 0u);
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+}
+
+TEST_F(SignedListTest, MissingSignatureFailsTheListPassWhichIsRetried)
+{
+    const std::string sig = "/software/Tallowfin/filelist.xml.sig";
+    const std::string signature = ReadBytes(box.Served("filelist.xml.sig"));
+    fs::remove(box.Served("filelist.xml.sig"));
+    Process updater = box.StartUpdater();
+    ASSERT_TRUE(WaitUntil([&] { return box.Server().CountRequests(sig) >= 2; }, 20s)) << "the pass was not retried";
+    EXPECT_TRUE(updater.Running());
+    for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+    EXPECT_TRUE(box.LeftTemporaryFiles().empty()) << "the list fetched without its signature was left behind";
+    box.Publish("filelist.xml.sig", signature);
+    EXPECT_EQ(updater.WaitExit(30s), 0u);
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
+}
+
+TEST_F(SignedListTest, DownloadWithAnotherSha256ThanListedInstallsNothingTheUpdaterIncluded)
+{
+    // The served file has the listed MD5: only its SHA-256 tells it apart.
+    auto wrong = entries;
+    wrong[3].sha256 = Sha256Hex("some other content");
+    Publish(wrong, "100");
+    Process updater = box.StartUpdater();
+    ExpectStoppedPass(updater, "file5.bin");
+    updater.Kill();
+
+    const std::string newBuild = ListNewUpdaterBuild("build 6", SignedUpdaterExe());
+    entries.back().sha256 = Sha256Hex(newBuild + "?");
+    Publish(entries, "100");
+    updater = box.StartUpdater();
+    ExpectStoppedPass(updater, "TallowfinUpdate.exe");
+    EXPECT_FALSE(fs::exists(box.Install() / "TallowfinUpdate.Update"));
+    EXPECT_FALSE(fs::exists(box.Install() / "UpdateMgr.exe"));
+    updater.Kill();
+
+    entries.back().sha256 = Sha256Hex(newBuild);
+    Publish(entries, "100");
+    ExpectConvergence();
+    EXPECT_TRUE(WaitUntil([&] { return HoldsBytes(box.Updater(), newBuild); }, 20s));
+}
+
+TEST_F(SignedListTest, UpdaterWithoutKeysReadsASignedListAsAnUnsignedOne)
+{
+    box.InstallUpdater(UpdaterExe());
+    listFiles = 1;
+    // Nothing of the signing is looked at: not the signature (by a key no
+    // one holds), not a digest that differs, not the serial.
+    entries[3].sha256 = Sha256Hex("some other content");
+    Publish(entries, "1", "c");
+    ForgetAcceptedSerial();
+    Process updater = box.StartUpdater();
+    ASSERT_EQ(updater.WaitExit(60s), 0u);
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/filelist.xml.sig"), 0u);
+    ExpectConvergence();
 }
 
 // ---- HTTPS --------------------------------------------------------------------

@@ -11,6 +11,9 @@
 #include "control/path_rules.h"
 #include "digestcache/cache_location.h"
 #include "digestcache/user_cache_folder.h"
+#include "trust/accepted_serial.h"
+#include "trust/cng.h"
+#include "trust/der.h"
 
 namespace tallowfin::test {
 
@@ -79,6 +82,7 @@ bool Near(COLORREF pixel, int r, int g, int b)
 
 fs::path UpdaterExe() { return FromBuild(TALLOWFIN_UPDATER_EXE); }
 fs::path HttpsUpdaterExe() { return FromBuild(TALLOWFIN_HTTPS_UPDATER_EXE); }
+fs::path SignedUpdaterExe() { return FromBuild(TALLOWFIN_SIGNED_UPDATER_EXE); }
 fs::path HelperExe() { return FromBuild(TALLOWFIN_HELPER_EXE); }
 fs::path StandInExe() { return FromBuild(TALLOWFIN_STANDIN_EXE); }
 fs::path TestComDll() { return FromBuild(TALLOWFIN_TEST_COM_DLL); }
@@ -313,18 +317,26 @@ void Sandbox::Publish(const std::string& relative, const std::string& bytes)
     WriteBytes(path, bytes);
 }
 
-void Sandbox::PublishList(const std::vector<Entry>& entries)
+void Sandbox::PublishList(const std::vector<Entry>& entries, const std::optional<std::string>& serial)
 {
     std::ostringstream xml;
-    xml << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<filelist>\n";
+    xml << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<filelist";
+    if (serial) xml << " serial=\"" << *serial << "\"";
+    xml << ">\n";
     for (auto& e : entries) {
         xml << "  <file>\n    <path>" << e.path << "</path>\n    <name>" << e.name << "</name>\n    <hash>" << e.hash
             << "</hash>\n    <downurl>" << e.downurl << "</downurl>\n";
         if (e.regist) xml << "    <regist>" << *e.regist << "</regist>\n";
+        if (e.sha256) xml << "    <sha256>" << *e.sha256 << "</sha256>\n";
         xml << "  </file>\n";
     }
     xml << "</filelist>\n";
     Publish("filelist.xml", xml.str());
+}
+
+void Sandbox::SignList(const std::string& key)
+{
+    Publish("filelist.xml.sig", SignatureWith(key, ReadBytes(Served("filelist.xml"))));
 }
 
 Sandbox::Entry Sandbox::Changed(const std::string& name, const std::string& bytes)
@@ -354,6 +366,48 @@ std::vector<std::string> Sandbox::LeftTemporaryFiles() const
 }
 
 std::string Md5Hex(const std::string& bytes) { return Md5Text(bytes); }
+
+std::string Sha256Hex(const std::string& bytes) { return DigestText(Sha256Of(bytes)); }
+
+std::string SignatureWith(const std::string& key, const std::string& bytes)
+{
+    // The private key as openssl writes it in DER (SEC1): a version, the
+    // secret, the curve, and the point as a bit string (no unused bits, 0x04,
+    // X, Y).
+    const std::string sec1 = ReadBytes(FromBuild((std::string(TALLOWFIN_TEST_KEYS) + "/" + key + ".der").c_str()));
+    der::Reader fields(der::Only(sec1, der::kSequence).value_or(""));
+    const auto version = fields.Take(der::kInteger);
+    const auto secret = fields.Take(der::kOctetString);
+    const auto curve = fields.TakeAny();
+    const auto point = fields.TakeAny();
+    const auto bits = point ? der::Only(point->value, der::kBitString) : std::nullopt;
+    if (!version || !secret || secret->size() != 32 || !curve || !bits || bits->size() != 66)
+        throw std::runtime_error("the test key " + key + " is not a P-256 key in DER");
+    std::string blob(sizeof(BCRYPT_ECCKEY_BLOB), '\0');
+    const BCRYPT_ECCKEY_BLOB head{BCRYPT_ECDSA_PRIVATE_P256_MAGIC, 32};
+    std::memcpy(blob.data(), &head, sizeof head);
+    blob.append(bits->substr(2)).append(*secret);
+
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_KEY_HANDLE handle = nullptr;
+    if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) < 0)
+        throw std::runtime_error("no ECDSA in the system's cryptography");
+    const BCryptAlgorithm ecdsa(algorithm);
+    if (BCryptImportKeyPair(ecdsa.get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, &handle,
+                            reinterpret_cast<UCHAR*>(blob.data()), static_cast<ULONG>(blob.size()), 0) < 0)
+        throw std::runtime_error("the test key " + key + " cannot be imported");
+    const BCryptKey privateKey(handle);
+    Sha256Digest digest = Sha256Of(bytes);
+    P256Signature signature{};
+    ULONG size = 0;
+    if (BCryptSignHash(privateKey.get(), nullptr, digest.data(), static_cast<ULONG>(digest.size()), signature.data(),
+                       static_cast<ULONG>(signature.size()), &size, 0) < 0 ||
+        size != signature.size())
+        throw std::runtime_error("signing with the test key " + key + " failed");
+    return DerFromP256Signature(signature);
+}
+
+void ForgetAcceptedSerial() { RegDeleteKeyValueA(HKEY_CURRENT_USER, kAcceptedSerialKey, kAcceptedSerialValue); }
 
 std::optional<std::uint64_t> SizeOf(const fs::path& path)
 {

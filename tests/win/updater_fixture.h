@@ -28,6 +28,9 @@ namespace fs = std::filesystem;
 fs::path UpdaterExe();
 // The same updater built with "https://update.tallowfin.example/software/Tallowfin/" as its base.
 fs::path HttpsUpdaterExe();
+// The same updater built with the test keys "a" and "b" (see
+// tests/support/make-test-keys.sh): it takes only signed lists.
+fs::path SignedUpdaterExe();
 fs::path HelperExe();
 fs::path StandInExe();
 fs::path TestComDll();
@@ -111,8 +114,13 @@ public:
     struct Entry {
         std::string path, name, hash, downurl;
         std::optional<std::string> regist;
+        std::optional<std::string> sha256{};
     };
-    void PublishList(const std::vector<Entry>& entries);
+    // With a serial, the document element carries it, as a signed list's does.
+    void PublishList(const std::vector<Entry>& entries, const std::optional<std::string>& serial = std::nullopt);
+    // Signs the list as it is served now with test key `key` ("a", "b" or
+    // "c"), putting the signature beside it.
+    void SignList(const std::string& key = "a");
     // An entry for a file published under its name, installed in %PROGRAM%.
     Entry Changed(const std::string& name, const std::string& bytes);
 
@@ -139,6 +147,13 @@ private:
 };
 
 std::string Md5Hex(const std::string& bytes);
+std::string Sha256Hex(const std::string& bytes);
+// The DER signature over `bytes` with test key `key`, as openssl writes it;
+// signed by the system's CNG, which openssl's signatures are checked by too.
+std::string SignatureWith(const std::string& key, const std::string& bytes);
+// Forgets the highest list serial this user accepted: a test starts where a
+// fresh installation does, whatever tests before it accepted.
+void ForgetAcceptedSerial();
 // A file's size, asked without opening it (an open handle, even one that
 // shares everything, makes a rename over the file fail under Wine); none
 // when it does not exist.
