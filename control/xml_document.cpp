@@ -181,6 +181,22 @@ std::optional<std::string> TXmlNode::Attribute(std::wstring_view name) const
     return text;
 }
 
+std::vector<std::pair<std::wstring, std::wstring>> TXmlNode::Attributes() const
+{
+    std::vector<std::pair<std::wstring, std::wstring>> attributes;
+    ComPtr<IXMLDOMNamedNodeMap> map;
+    if (node_->get_attributes(map.put()) != S_OK || !map) return attributes;
+    long count = 0;
+    Check(map->get_length(&count), "Counting the attributes of an XML element failed");
+    for (long i = 0; i < count; ++i) {
+        ComPtr<IXMLDOMNode> attribute;
+        if (map->get_item(i, attribute.put()) != S_OK || !attribute) throw XmlError("An XML attribute is missing");
+        const TXmlNode node(attribute);
+        attributes.emplace_back(node.Name(), node.Value());
+    }
+    return attributes;
+}
+
 DOMNodeType TXmlNode::Type() const
 {
     return TypeOf(node_);

@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/com_ptr.h"
 
@@ -58,6 +60,8 @@ public:
     std::string Text() const;
     // The value of the element's attribute of exactly this name, if it has one.
     std::optional<std::string> Attribute(std::wstring_view name) const;
+    // All of the element's attributes, names and values, in document order.
+    std::vector<std::pair<std::wstring, std::wstring>> Attributes() const;
 
     DOMNodeType Type() const;
     // The element's name, or the target of a processing instruction.

@@ -126,7 +126,7 @@ public:
             std::string key(prefix);
             for (const auto& folder : file.folders) key += "/" + folder;
             key += "/" + file.name;
-            served_[Normalized(key).value()] = DigestOfFile(file.source);
+            served_[Normalized(key).value()] = DigestsOfFile(file.source).md5;
         }
     }
 

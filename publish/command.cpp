@@ -2,8 +2,10 @@
 
 #include "publish/errors.h"
 #include "publish/make_list.h"
+#include "publish/signing.h"
 #include "publish/utf8.h"
 #include "publish/verify_list.h"
+#include "trust/signed_list_values.h"
 
 #include <charconv>
 #include <chrono>
@@ -19,7 +21,10 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tallowfin-publish make RELEASE_DIR -o FILELIST [--root ROOT] [--url-prefix PREFIX]\n"
-    "       tallowfin-publish verify FILELIST (--dir SERVED_DIR | --url BASE [--time-limit SECONDS])\n";
+    "                         [--sign PRIVATE.pem [--public PUBLIC.pem]] [--serial N]\n"
+    "       tallowfin-publish verify FILELIST (--dir SERVED_DIR | --url BASE [--time-limit SECONDS])\n"
+    "                         [--key PUBLIC.pem]\n"
+    "       tallowfin-publish keygen PRIVATE.pem PUBLIC.pem\n";
 
 // The whole of one file, redirects and body, within this time unless the user
 // says otherwise: 2 GiB at 10 MB/s takes 215 s.
@@ -42,7 +47,9 @@ struct Arguments {
     }
 };
 
-Arguments Parse(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& known)
+// Up to `positionals` positional arguments, and options that each take a value.
+Arguments Parse(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& known,
+                std::vector<std::string>* positionals = nullptr)
 {
     Arguments parsed;
     bool havePositional = false;
@@ -54,6 +61,8 @@ Arguments Parse(const std::vector<std::string>& arguments, const std::map<std::s
             if (i + 1 >= arguments.size()) throw UsageError(argument + " needs a value");
             if (!parsed.options.emplace(it->second, arguments[++i]).second)
                 throw UsageError(argument + " given twice");
+        } else if (positionals) {
+            positionals->push_back(argument);
         } else if (havePositional) {
             throw UsageError("unexpected argument " + Quoted(argument));
         } else {
@@ -67,7 +76,8 @@ Arguments Parse(const std::vector<std::string>& arguments, const std::map<std::s
 int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err)
 {
     const Arguments parsed =
-        Parse(arguments, {{"-o", "output"}, {"--output", "output"}, {"--root", "root"}, {"--url-prefix", "prefix"}});
+        Parse(arguments, {{"-o", "output"}, {"--output", "output"}, {"--root", "root"}, {"--url-prefix", "prefix"},
+                          {"--sign", "sign"}, {"--public", "public"}, {"--serial", "serial"}});
     if (parsed.positional.empty()) throw UsageError("make needs the release folder");
     const auto output = parsed.Option("output");
     if (!output || output->empty()) throw UsageError("make needs the output file (-o FILELIST)");
@@ -77,12 +87,32 @@ int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
     options.output = PathFromUtf8(*output);
     if (const auto root = parsed.Option("root")) options.root = *root;
     if (const auto prefix = parsed.Option("prefix")) options.urlPrefix = *prefix;
+    if (const auto key = parsed.Option("sign")) options.privateKey = PathFromUtf8(*key);
+    if (const auto key = parsed.Option("public")) {
+        if (!options.privateKey) throw UsageError("--public goes with --sign");
+        options.publicKey = PathFromUtf8(*key);
+    }
+    if (const auto serial = parsed.Option("serial")) {
+        options.serial = ReadListSerial(*serial);
+        if (!options.serial)
+            throw UsageError("--serial needs a number from 1 to " + std::to_string(kLargestListSerial) +
+                             " without leading zeros, not " + Quoted(*serial));
+    }
 
     const MakeResult result = MakeFileList(options);
     for (const auto& folder : result.emptyFolders)
         err << "warning: the empty folder " << Quoted(folder) << " is left out: a list can only carry files\n";
-    out << "wrote " << Quoted(*output) << " with " << result.entries << (result.entries == 1 ? " entry" : " entries")
-        << "\n";
+    out << "wrote " << Quoted(*output) << " with " << result.entries << (result.entries == 1 ? " entry" : " entries");
+    if (result.serial) out << ", serial " << *result.serial;
+    out << "\n";
+    const std::string signatureFile = Utf8FromPath(SignatureFileOf(options.output));
+    if (result.signedList) out << "signed it: " << Quoted(signatureFile) << "\n";
+    else if (result.serial)
+        out << "sign it before it is served: openssl dgst -sha256 -sign PRIVATE.pem -out " << Quoted(signatureFile)
+            << " " << Quoted(*output) << "\n";
+    if (result.staleSignature)
+        err << "warning: " << Quoted(signatureFile) << " is the signature of another list; sign this one before it "
+            << "is served\n";
     auto files = [](const Download& download) {
         return std::to_string(download.files) + (download.files == 1 ? " file, " : " files, ") +
                std::to_string(download.bytes) + " bytes";
@@ -100,7 +130,8 @@ int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
 
 int Verify(const std::vector<std::string>& arguments, std::ostream& out, std::ostream&)
 {
-    const Arguments parsed = Parse(arguments, {{"--dir", "dir"}, {"--url", "url"}, {"--time-limit", "time"}});
+    const Arguments parsed =
+        Parse(arguments, {{"--dir", "dir"}, {"--url", "url"}, {"--time-limit", "time"}, {"--key", "key"}});
     if (parsed.positional.empty()) throw UsageError("verify needs the list file");
     const auto dir = parsed.Option("dir");
     const auto url = parsed.Option("url");
@@ -113,8 +144,10 @@ int Verify(const std::vector<std::string>& arguments, std::ostream& out, std::os
         if (failed != std::errc{} || end != time->data() + time->size() || seconds <= 0 || seconds > 86400)
             throw UsageError("--time-limit needs a number of seconds from 1 to 86400, not " + Quoted(*time));
     }
+    std::optional<std::vector<P256PublicKey>> keys;
+    if (const auto key = parsed.Option("key")) keys = ReadPublicKeyFile(PathFromUtf8(*key));
     const auto served = dir ? ServedFromFolder(PathFromUtf8(*dir)) : ServedOverHttp(*url, std::chrono::seconds(seconds));
-    const VerifyReport report = VerifyFileList(PathFromUtf8(parsed.positional), *served);
+    const VerifyReport report = VerifyFileList(PathFromUtf8(parsed.positional), *served, keys ? &*keys : nullptr);
     auto where = [](const Finding& finding) {
         return finding.entry == 0 ? std::string("list: ") : "entry " + std::to_string(finding.entry) + ": ";
     };
@@ -133,6 +166,20 @@ int Verify(const std::vector<std::string>& arguments, std::ostream& out, std::os
     return 1;
 }
 
+int Keygen(const std::vector<std::string>& arguments, std::ostream& out, std::ostream&)
+{
+    std::vector<std::string> files;
+    Parse(arguments, {}, &files);
+    if (files.size() != 2) throw UsageError("keygen needs the private key file and the public key file");
+    const auto privateFile = PathFromUtf8(files[0]);
+    const auto publicFile = PathFromUtf8(files[1]);
+    GenerateKeyPair(privateFile, publicFile);
+    out << "wrote the private key " << Quoted(files[0]) << " (readable by you only: keep it off the update server)\n"
+        << "wrote the public key " << Quoted(files[1]) << " (build the updater with -DTALLOWFIN_LIST_KEYS="
+        << files[1] << ")\n";
+    return 0;
+}
+
 }  // namespace
 
 int RunPublishCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err)
@@ -149,6 +196,7 @@ int RunPublishCommand(const std::vector<std::string>& arguments, std::ostream& o
         static constexpr std::pair<std::string_view, Command> kCommands[] = {
             {"make", &Make},
             {"verify", &Verify},
+            {"keygen", &Keygen},
         };
         for (const auto& [name, run] : kCommands)
             if (command == name) return run(arguments, out, err);

@@ -1,4 +1,4 @@
-// The digest text of a file on disk, as the list carries it.
+// The digest texts of a file on disk, as the list carries them.
 #pragma once
 
 #include <filesystem>
@@ -6,8 +6,13 @@
 
 namespace tallowfin::publish {
 
-// Reads the file in chunks, so a release of large files needs little memory.
-// Throws InputError naming the file when it cannot be opened or read.
-std::string DigestOfFile(const std::filesystem::path& file);
+struct FileDigests {
+    std::string md5;     // the entry's "hash"
+    std::string sha256;  // the entry's "sha256", which a signed list adds
+};
+
+// Reads the file once, in chunks, so a release of large files needs little
+// memory. Throws InputError naming the file when it cannot be opened or read.
+FileDigests DigestsOfFile(const std::filesystem::path& file);
 
 }  // namespace tallowfin::publish

@@ -65,6 +65,13 @@ const XmlNode* XmlNode::FirstChildElement(std::string_view elementName) const
     return nullptr;
 }
 
+std::optional<std::string> XmlNode::Attribute(std::string_view attributeName) const
+{
+    for (const auto& [attribute, value] : attributes)
+        if (attribute == attributeName) return value;
+    return std::nullopt;
+}
+
 std::optional<std::string> UpdaterValue(const XmlNode& entry, std::string_view name)
 {
     const XmlNode* element = entry.FirstChildElement(name);

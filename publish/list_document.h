@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tallowfin::publish {
@@ -24,12 +25,17 @@ enum class XmlNodeKind { Element, Text, CData, Comment, ProcessingInstruction };
 
 const char* XmlNodeKindName(XmlNodeKind kind);
 
-// Attributes are not kept: the updater ignores them.
 struct XmlNode {
     XmlNodeKind kind = XmlNodeKind::Element;
     std::string name;   // element name, or the target of a processing instruction, UTF-8
     std::string value;  // text, CDATA, comment or instruction data, UTF-8
     std::vector<XmlNode> children;
+    // The document element's attributes, by name, UTF-8 (a signed list's
+    // serial is one); an entry's are not kept, as the updater ignores them.
+    std::vector<std::pair<std::string, std::string>> attributes{};
+
+    // The value of the attribute of this name, if there is one.
+    std::optional<std::string> Attribute(std::string_view attributeName) const;
 
     // The first child element of exactly this name, or null.
     const XmlNode* FirstChildElement(std::string_view elementName) const;

@@ -45,7 +45,11 @@ XmlNode ReadListFile(const std::filesystem::path& file)
         ComApartment com;
         TXMLDocument document;
         document.LoadFromFile(file.wstring());
-        return Convert(document.DocumentElement());
+        const TXmlNode element = document.DocumentElement();
+        XmlNode root = Convert(element);
+        for (const auto& [name, value] : element.Attributes())
+            root.attributes.emplace_back(Utf8FromWide(name), Utf8FromWide(value));
+        return root;
     } catch (const TXmlError& failure) {
         throw ListDocumentError(failure.what(), static_cast<std::size_t>(failure.Line() > 0 ? failure.Line() : 0),
                                 static_cast<std::size_t>(failure.Column() > 0 ? failure.Column() : 0));

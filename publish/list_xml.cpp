@@ -19,9 +19,11 @@ std::string EscapeXmlText(std::string_view text)
     return out;
 }
 
-std::string FileListXml(const std::vector<ListEntry>& entries)
+std::string FileListXml(const std::vector<ListEntry>& entries, std::optional<std::uint64_t> serial)
 {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<filelist>\n";
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<filelist";
+    if (serial) xml += " serial=\"" + std::to_string(*serial) + "\"";
+    xml += ">\n";
     auto value = [&](std::string_view element, std::string_view text) {
         xml.append("    <").append(element).append(">");
         xml.append(EscapeXmlText(text));
@@ -34,6 +36,7 @@ std::string FileListXml(const std::vector<ListEntry>& entries)
         value("hash", entry.hash);
         value("downurl", entry.downurl);
         if (entry.regist) value("regist", "yes");
+        if (serial) value("sha256", entry.sha256);
         xml += "  </file>\n";
     }
     xml += "</filelist>\n";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,7 @@ struct ListEntry {
     std::string path;     // the local folder, "%PROGRAM%" for the updater's own
     std::string name;     // the file name, joined to the folder by a backslash
     std::string hash;     // digest text of the file
+    std::string sha256;   // its SHA-256 text, written by a list prepared for signing; else empty
     std::string downurl;  // relative to the list's base address, or absolute http:// or https://
     bool regist = false;  // libraries the installer registers
     std::uint64_t bytes = 0;  // the file's size, for what the list costs clients; not written
@@ -20,7 +22,9 @@ struct ListEntry {
 
 std::string EscapeXmlText(std::string_view text);
 
-// A UTF-8 document with its declaration, one value per line.
-std::string FileListXml(const std::vector<ListEntry>& entries);
+// A UTF-8 document with its declaration, one value per line; with a serial,
+// a list prepared for signing (the serial on the document element, and every
+// entry's "sha256").
+std::string FileListXml(const std::vector<ListEntry>& entries, std::optional<std::uint64_t> serial = std::nullopt);
 
 }  // namespace tallowfin::publish

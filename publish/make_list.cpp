@@ -6,8 +6,13 @@
 #include "publish/cp949.h"
 #include "publish/errors.h"
 #include "publish/file_digest.h"
+#include "publish/signing.h"
 #include "publish/url_text.h"
 #include "publish/utf8.h"
+#include "trust/signed_list_values.h"
+
+#include <algorithm>
+#include <chrono>
 
 namespace tallowfin::publish {
 
@@ -70,7 +75,9 @@ std::vector<ListEntry> EntriesOf(const ReleaseScan& scan, const std::string& roo
             throw InputError("cannot publish " + Quoted(Utf8FromPath(file.source)) + ": it is " +
                              std::to_string(entry.bytes) + " bytes, more than the updater can fetch (" +
                              std::to_string(limits::kLargestFile) + " bytes)");
-        entry.hash = DigestOfFile(file.source);
+        FileDigests digests = DigestsOfFile(file.source);
+        entry.hash = std::move(digests.md5);
+        entry.sha256 = std::move(digests.sha256);
         entry.downurl = prefix + address + PercentEncodePath(file.name);
         entry.regist = AsciiLower(ExtensionOf(file.name)) == ".dll";
         entries.push_back(std::move(entry));
@@ -78,32 +85,75 @@ std::vector<ListEntry> EntriesOf(const ReleaseScan& scan, const std::string& roo
     return entries;
 }
 
+std::uint64_t NextSerial(std::optional<std::uint64_t> previous, std::uint64_t now)
+{
+    if (previous && *previous >= kLargestListSerial)
+        throw InputError("the previous list has the largest serial there is; no later publication can follow it");
+    const std::uint64_t next = previous ? *previous + 1 : 1;
+    return std::clamp<std::uint64_t>(now, next, kLargestListSerial);
+}
+
 MakeResult MakeFileList(const MakeOptions& options)
 {
     // Checked before the release is hashed, which may take long.
     CheckRoot(options.root);
     CheckPrefix(options.urlPrefix);
-    const ReleaseScan scan = ScanRelease(options.releaseDir, {options.output});
+    const bool prepared = options.privateKey || options.serial;
+    if (options.privateKey) {
+        const P256PublicKey key = PublicKeyOfPrivate(*options.privateKey);
+        if (options.publicKey) {
+            const auto keys = ReadPublicKeyFile(*options.publicKey);
+            if (std::find(keys.begin(), keys.end(), key) == keys.end())
+                throw InputError("the private key " + Quoted(Utf8FromPath(*options.privateKey)) +
+                                 " does not belong to a public key of " + Quoted(Utf8FromPath(*options.publicKey)) +
+                                 ": every updater built with that file would refuse the list");
+        }
+    }
+    const std::filesystem::path signatureFile = SignatureFileOf(options.output);
+    const ReleaseScan scan = ScanRelease(options.releaseDir, {options.output, signatureFile});
     const auto entries = EntriesOf(scan, options.root, options.urlPrefix);
-    const std::string xml = FileListXml(entries);
-    if (xml.size() > limits::kLargestList)
-        throw InputError("the list would be " + std::to_string(xml.size()) + " bytes, more than the updater reads (" +
-                         std::to_string(limits::kLargestList) + "); publish fewer files");
 
     MakeResult result;
     result.entries = entries.size();
     result.emptyFolders = scan.emptyFolders;
     result.forEveryone = DownloadOfEverything(entries);
+    std::optional<std::uint64_t> previousSerial;
     std::error_code error;
     if (std::filesystem::exists(options.output, error)) {
         try {
-            result.forPrevious = DownloadAfter(entries, InstalledFilesOf(ReadListFile(options.output)));
+            const XmlNode previous = ReadListFile(options.output);
+            result.forPrevious = DownloadAfter(entries, InstalledFilesOf(previous));
             result.previousRead = true;
+            if (const auto serial = previous.Attribute("serial")) previousSerial = ReadListSerial(*serial);
         } catch (const ListDocumentError& failure) {
             result.previousProblem = failure.what();
         }
     }
+    if (options.serial && previousSerial && *options.serial < *previousSerial)
+        throw InputError("the serial " + std::to_string(*options.serial) + " is below the previous list's (" +
+                         std::to_string(*previousSerial) +
+                         "): every client that took that list would refuse this one as a replay");
+    if (prepared) {
+        const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+            std::chrono::system_clock::now().time_since_epoch()).count();
+        result.serial = options.serial ? *options.serial : NextSerial(previousSerial, static_cast<std::uint64_t>(now));
+    }
+
+    const std::string xml = FileListXml(entries, result.serial);
+    if (xml.size() > limits::kLargestList)
+        throw InputError("the list would be " + std::to_string(xml.size()) + " bytes, more than the updater reads (" +
+                         std::to_string(limits::kLargestList) + "); publish fewer files");
+    const std::string signature = options.privateKey ? SignatureOf(*options.privateKey, xml) : std::string();
+    // The list first: a client that fetches between the two writes gets a
+    // list and a signature that do not match, refuses it like an unreadable
+    // list, and takes the publication on its next run.
     WriteFileAtomically(options.output, xml);
+    if (options.privateKey) {
+        WriteFileAtomically(signatureFile, signature);
+        result.signedList = true;
+    } else {
+        result.staleSignature = std::filesystem::exists(signatureFile, error);
+    }
     return result;
 }
 

@@ -5,7 +5,9 @@
 #include "publish/publication_cost.h"
 #include "publish/release_scan.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,13 @@ struct MakeOptions {
     std::filesystem::path output;
     std::string root = "%PROGRAM%";  // the local folder the release folder stands for
     std::string urlPrefix;           // put before every file's relative address
+    // A signed list: the private key it is signed with, its signature written
+    // beside it ("<output>.sig"); the public key the private one must belong
+    // to; the serial. A serial without a key prepares the list for signing
+    // elsewhere. A list with either has a serial and every entry's SHA-256.
+    std::optional<std::filesystem::path> privateKey;
+    std::optional<std::filesystem::path> publicKey;
+    std::optional<std::uint64_t> serial;
 };
 
 struct MakeResult {
@@ -25,7 +34,16 @@ struct MakeResult {
     bool previousRead = false;              // a list lay at the output path and could be read
     std::string previousProblem;            // why a list at the output path could not be read
     Download forPrevious;                   // what a machine holding that list downloads
+    std::optional<std::uint64_t> serial;    // of a list prepared for signing
+    bool signedList = false;                // its signature was written beside it
+    bool staleSignature = false;            // an unsigned list was written beside a signature of another list
 };
+
+// The serial of a new publication: one more than the previous list's, or the
+// current UTC time in seconds (`now`) where that is larger, so that a
+// publisher who lost the previous list still publishes above it. Throws
+// InputError past the largest serial.
+std::uint64_t NextSerial(std::optional<std::uint64_t> previous, std::uint64_t now);
 
 // The entries for scanned files, hashing each file. Throws InputError for a
 // root or prefix the updater would misread, and for a file larger than it can

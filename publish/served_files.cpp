@@ -5,6 +5,7 @@
 #include "publish/errors.h"
 #include "publish/file_digest.h"
 #include "publish/http_transport.h"
+#include "publish/signing.h"
 #include "publish/url_text.h"
 #include "publish/utf8.h"
 
@@ -60,7 +61,8 @@ public:
                                                        " bytes, more than the updater can fetch (" +
                                                        std::to_string(limits::kLargestFile) + " bytes)"};
         try {
-            return {ServedFile::State::Found, DigestOfFile(file), {}};
+            const FileDigests digests = DigestsOfFile(file);
+            return {ServedFile::State::Found, digests.md5, {}, digests.sha256};
         } catch (const InputError& failure) {
             return {ServedFile::State::Failed, {}, failure.what()};
         }
@@ -84,6 +86,7 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + timeLimit_;
         for (std::size_t hops = 0;; ++hops) {
             Md5 md5;
+            Sha256Digester sha256;
             FileReply reply;
             // The body is taken only when the updater would take it: a reply
             // it refuses is judged by its head alone, however long its body.
@@ -93,7 +96,10 @@ public:
                     reply = JudgeFileReply(response);
                     return reply.usable;
                 },
-                [&](const char* data, std::size_t size) { md5.Update(data, size); });
+                [&](const char* data, std::size_t size) {
+                    md5.Update(data, size);
+                    sha256.Update(data, size);
+                });
             // The report names the entry's address; this is where it led.
             const std::string& from = url;
             if (!exchange.headComplete) {
@@ -120,7 +126,7 @@ public:
                         from + ": the body ended after " + std::to_string(exchange.bodyBytes) + " of " +
                             std::to_string(reply.length) + " bytes" +
                             (exchange.failure.empty() ? std::string() : ": " + Failure(exchange))};
-            return {ServedFile::State::Found, DigestText(md5.Finish()), {}};
+            return {ServedFile::State::Found, DigestText(md5.Finish()), {}, sha256.FinishText()};
         }
     }
 

@@ -14,6 +14,7 @@ struct ServedFile {
     State state = State::Missing;
     std::string digest;  // digest text of the content, when found
     std::string detail;  // what went wrong, or why it cannot be checked
+    std::string sha256{};  // SHA-256 text of the content, when found
 };
 
 class ServedFiles {

@@ -6,7 +6,12 @@
 #include "publish/errors.h"
 #include "publish/url_text.h"
 #include "publish/utf8.h"
+#include "publish/signing.h"
 #include "publish/windows_names.h"
+#include "trust/signed_list_values.h"
+
+#include <fstream>
+#include <sstream>
 
 #include <optional>
 #include <set>
@@ -55,7 +60,8 @@ std::string ParentKey(std::string_view key)
 
 class EntryChecker {
 public:
-    EntryChecker(ServedFiles& served, VerifyReport& report) : served_(served), report_(report)
+    EntryChecker(ServedFiles& served, VerifyReport& report, bool signedList)
+        : served_(served), report_(report), signedList_(signedList)
     {
         knownFolders_.insert(std::string(kProgramFolder));
     }
@@ -72,10 +78,12 @@ public:
         const auto name = Value(entry, "name", true);
         const auto hash = Value(entry, "hash");
         const auto downurl = Value(entry, "downurl");
+        const std::string sha256 = Sha256Of(entry);
         if (path) CheckPath(*path);
         if (name) CheckName(*name);
         const bool hashUsable = hash && CheckHash(*hash);
-        if (downurl && CheckAddress(*downurl)) CheckServed(*downurl, hashUsable ? AsciiLower(*hash) : std::string());
+        if (downurl && CheckAddress(*downurl))
+            CheckServed(*downurl, hashUsable ? AsciiLower(*hash) : std::string(), sha256);
     }
 
 private:
@@ -127,6 +135,23 @@ private:
             Problem(std::string(name) + " " + Quoted(node.value) + " begins or ends with white space; the updater " +
                     "reads it trimmed, as " + Quoted(value));
         return value;
+    }
+
+    // The entry's SHA-256 text in lower case, or empty where it has none or
+    // one an updater with keys refuses (a problem where one is required).
+    std::string Sha256Of(const XmlNode& entry)
+    {
+        if (!entry.FirstChildElement("sha256")) {
+            if (signedList_) Problem("no <sha256> element; an updater with keys refuses the whole list");
+            return {};
+        }
+        const auto value = UpdaterValue(entry, "sha256");
+        const auto digest = value ? ReadListedSha256(*value) : std::nullopt;
+        if (!digest) {
+            Problem("<sha256> is not 64 hexadecimal digits; an updater with keys refuses the whole list");
+            return {};
+        }
+        return *digest;
     }
 
     void CheckCp949(const char* what, const std::string& value)
@@ -200,7 +225,7 @@ private:
         return true;
     }
 
-    void CheckServed(const std::string& downurl, const std::string& hash)
+    void CheckServed(const std::string& downurl, const std::string& hash, const std::string& sha256)
     {
         const ServedFile file = served_.Fetch(downurl);
         switch (file.state) {
@@ -208,6 +233,9 @@ private:
             if (!hash.empty() && file.digest != hash)
                 Problem("downurl " + Quoted(downurl) + " serves content with the digest " + file.digest +
                         ", not the listed hash");
+            if (!sha256.empty() && file.sha256 != sha256)
+                Problem("downurl " + Quoted(downurl) + " serves content with the SHA-256 " + file.sha256 +
+                        ", not the listed sha256");
             break;
         case ServedFile::State::NotCheckable:
             report_.notes.push_back({position_, "downurl " + Quoted(downurl) + " not checked: " + file.detail});
@@ -221,6 +249,7 @@ private:
 
     ServedFiles& served_;
     VerifyReport& report_;
+    const bool signedList_;
     std::size_t position_ = 0;
     std::set<std::string> knownFolders_;
     std::set<std::string> reportedFolders_;
@@ -228,12 +257,18 @@ private:
 
 }  // namespace
 
-VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served)
+VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool signedList)
 {
     VerifyReport report;
     report.entries = root.children.size();
     if (root.children.empty()) report.problems.push_back({0, "the list has no entries"});
-    EntryChecker checker(served, report);
+    if (const auto serial = root.Attribute("serial"); serial && !ReadListSerial(*serial))
+        report.problems.push_back({0, "the serial " + Quoted(*serial) + " is not a decimal number from 1 to " +
+                                          std::to_string(kLargestListSerial) +
+                                          " without leading zeros; an updater with keys refuses the list"});
+    else if (!serial && signedList)
+        report.problems.push_back({0, "the list has no serial; an updater with keys refuses it"});
+    EntryChecker checker(served, report, signedList);
     for (; report.checked < root.children.size(); ++report.checked) {
         if (report.problems.size() >= kMostProblems) {
             report.problems.push_back({0, "stopped at entry " + std::to_string(report.checked + 1) + " after " +
@@ -246,7 +281,8 @@ VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served)
     return report;
 }
 
-VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& served)
+VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& served,
+                            const std::vector<P256PublicKey>* keys)
 {
     const std::string shown = Quoted(Utf8FromPath(list));
     std::error_code error;
@@ -266,7 +302,21 @@ VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& serv
         if (failure.Column() != 0) where += ", column " + std::to_string(failure.Column());
         throw InputError("the list " + shown + where + " cannot be read as the updater reads it: " + failure.what());
     }
-    return VerifyListDocument(root, served);
+    VerifyReport report = VerifyListDocument(root, served, keys != nullptr);
+    if (keys) {
+        const std::filesystem::path signatureFile = SignatureFileOf(list);
+        std::ifstream in(signatureFile, std::ios::binary);
+        std::ostringstream signature;
+        if (in) signature << in.rdbuf();
+        std::string problem;
+        if (!in)
+            problem = "no signature " + Quoted(Utf8FromPath(signatureFile)) + " beside the list";
+        else if (!SignedByOneOf(*keys, ListFileBytes(list), signature.str()))
+            problem = "the signature " + Quoted(Utf8FromPath(signatureFile)) +
+                      " does not verify with the given keys: an updater built with them refuses the list";
+        if (!problem.empty()) report.problems.insert(report.problems.begin(), {0, problem});
+    }
+    return report;
 }
 
 }  // namespace tallowfin::publish

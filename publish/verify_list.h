@@ -4,6 +4,7 @@
 
 #include "publish/served_files.h"
 #include "publish/list_document.h"
+#include "trust/public_key.h"
 
 #include <filesystem>
 #include <string>
@@ -28,12 +29,18 @@ struct VerifyReport {
     std::vector<Finding> notes;     // what could not be checked
 };
 
-// Checks the document element of a list.
-VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served);
+// Checks the document element of a list. A serial and "sha256" values are
+// checked where the list has them; `signedList` requires them, as an updater
+// with keys does.
+VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool signedList = false);
 
 // Reads and checks a list file; one larger than the updater reads is a
-// problem of the whole list. Throws InputError when it cannot be read as a
-// document the way the updater reads it.
-VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& served);
+// problem of the whole list. With `keys`, the list is checked as an updater
+// built with them checks it: its signature (the file beside it, with ".sig"
+// added) must verify with one of them, and it must be signed in full. Throws
+// InputError when it cannot be read as a document the way the updater reads
+// it.
+VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& served,
+                            const std::vector<P256PublicKey>* keys = nullptr);
 
 }  // namespace tallowfin::publish
