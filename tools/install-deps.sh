@@ -19,6 +19,9 @@ needs=(
   "g++|g++"
   "/usr/bin/curl-config|libcurl4-openssl-dev"
   "/usr/bin/xml2-config|libxml2-dev"
+  # OpenSSL's libcrypto: the Linux publishing tool signs with it, and the
+  # configuration checks the keys an updater is built with.
+  "/usr/include/openssl/evp.h|libssl-dev"
   "curl|curl"
   "openssl|openssl"
   "/usr/bin/python3|python3"
