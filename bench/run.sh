@@ -12,6 +12,9 @@
 #                                            32-bit programs run
 #   the same run over a one-file list        what a run costs whatever the files
 #   a download pass of 200 MB                vs curl from the same server
+#   a whole run installing 200 MB            vs curl; and by the updater built
+#                                            with list keys vs the same run
+#                                            without (bench/update-run-bench.sh)
 #   reading a list of 10,000 matching files, without and with the digest cache
 #   bytes nginx sends for a start with nothing changed, 10,000-entry list,
 #                                            vs the start that fetches it whole
@@ -68,7 +71,7 @@ cleanup() {
 trap cleanup EXIT
 begin_session "$win/wineprefix" >/dev/null
 cmake --preset win64-tests >/dev/null
-cmake --build --preset win64-tests --target TallowfinUpdate TallowfinMain hash_bench download_bench list_bench >/dev/null
+cmake --build --preset win64-tests --target TallowfinUpdate TallowfinUpdateSigned TallowfinMain hash_bench download_bench list_bench >/dev/null
 if $run32; then
   cmake --preset win32-tests >/dev/null && cmake --build --preset win32-tests --target TallowfinMain >/dev/null
   mkdir -p "$prefix32"
@@ -244,27 +247,16 @@ read -r kept_n kept_bytes kept_body kept_status < <(start_bytes) || exit 1
 kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true; nginx_pid=""
 list10k_bytes=$(stat -c %s "$serve10k/filelist.xml")
 
-# The updater's own memory in a download pass: a real run fetching 200 MB.
-step "A download pass of 200 MB by the updater itself"
-dl=$out/download-install
-rm -rf "$dl" "$out/serve-dl"
-mkdir -p "$dl" "$out/serve-dl/software/Tallowfin/dl"
-cp "$win/app/TallowfinUpdate.exe" "$win/tests/standin/TallowfinMain.exe" "$dl/"
-ln -f "$served/software/Tallowfin/big.bin" "$out/serve-dl/software/Tallowfin/dl/big.bin"
-printf '<?xml version="1.0"?>\n<filelist><file><path>%%PROGRAM%%</path><name>big.bin</name><hash>%s</hash><downurl>dl/big.bin</downurl></file></filelist>\n' \
-  "$(md5sum <"$served/software/Tallowfin/big.bin" | cut -c1-32)" >"$out/serve-dl/software/Tallowfin/filelist.xml"
+# Whole runs fetching and installing 200 MB, by the updater without keys and
+# by the one built with list keys, in turns (bench/update-run-bench.sh).
+step "Whole runs fetching 200 MB, without and with list keys"
 kill "$server_pid"; wait "$server_pid" 2>/dev/null || true
-"$native/tests/tallowfin-test-server" "$out/serve-dl" >"$out/port" &
-server_pid=$!
-for _ in $(seq 1 50); do [[ -s $out/port ]] && break; sleep 0.1; done
-proxy="http://127.0.0.1:$(head -n1 "$out/port")"
-start=$(date +%s.%N)
-(cd "$dl" && http_proxy=$proxy timeout 600 /usr/bin/time -f "%M" -o "$out/dl.rss" "$WINE" TallowfinUpdate.exe >/dev/null 2>&1 </dev/null) \
-    || { echo "the download run did not end normally" >&2; exit 1; }
-end=$(date +%s.%N)
-dl_s=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')
-dl_rss=$(cat "$out/dl.rss")
-cmp -s "$dl/big.bin" "$served/software/Tallowfin/big.bin" || { echo "the updater's download differs" >&2; exit 1; }
+server_pid=""
+TALLOWFIN_BENCH_REPEAT=$repeat bench/update-run-bench.sh >"$out/update-runs.txt"
+dl_s=$(value plain_s "$out/update-runs.txt")
+dl_rss=$(value plain_rss_kib "$out/update-runs.txt")
+keyed_s=$(value keyed_s "$out/update-runs.txt")
+keyed_rss=$(value keyed_rss_kib "$out/update-runs.txt")
 
 openssl_mbps=$(awk -v b="$bytes" -v s="$openssl_s" 'BEGIN { printf "%.1f", b / 1e6 / s }')
 size() { stat -c %s "$1" | awk '{ printf "%\047d", $1 }'; }
@@ -290,6 +282,7 @@ echo "| the same run over a one-file list: what any run costs here | $floor_s s 
 echo "| download pass, 200 MB, worker with a progress event per 4 KiB | $worker_mbps MB/s | curl: $curl_mbps MB/s | $(ratio "$worker_mbps" "$curl_mbps") | $(value peak_working_set_kib "$out/download.txt") KiB working set |"
 dl_mbps=$(awk -v s="$dl_s" 'BEGIN { printf "%.1f", 209.7152 / s }')
 echo "| a whole run of the updater fetching and installing 200 MB (window shown) | $dl_mbps MB/s ($dl_s s) | curl: $curl_mbps MB/s | $(ratio "$dl_mbps" "$curl_mbps") | $dl_rss KiB RSS |"
+echo "| the same run by an updater built with list keys (signature, serial and SHA-256 checked) | $keyed_s s | without keys: $dl_s s | $(ratio "$keyed_s" "$dl_s") (goal <= 1.10) | $keyed_rss KiB RSS |"
 echo "| reading a list of 10,000 entries whose files all match, no cache | $list_s s | | | |"
 echo "| the same, cache empty (every file read, the cache written) | $list_cold_s s | no cache: $list_s s | $(ratio "$list_cold_s" "$list_s") | |"
 echo "| the same, cache warm | $list_warm_s s (goal <= 0.5 s) | no cache: $list_s s | $(ratio "$list_warm_s" "$list_s") | $(value peak_working_set_kib "$out/list.txt") KiB working set |"
