@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The demo: an installed Tallowfin Beta and a newer release published on a real
-# web server, and the updater bringing the installation up to date under Wine.
+# web server with a signed list, the updater (built with the publisher's
+# public key) bringing the installation up to date under Wine, and then
+# refusing what an attacker on the way to the server would serve.
 #   tools/demo.sh            build, run, save a screenshot, print what happened
 #   tools/demo.sh --check [WINDOWS_BUILD [64|32]]
 #                            the same steps on an existing Windows build with
 #                            the tests (default build/win64-tests; an i686 one,
 #                            given with 32, runs in a 32-bit prefix), whose sibling native/
 #                            holds the publishing tool; fast and quiet, for the
-#                            test suite (no rate limit)
+#                            test suite (no rate limit). It signs with the key
+#                            the tests' build made, held by its keyed updater.
 # Ends by itself within a few minutes and leaves no process running.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,6 +36,29 @@ if ! $check; then
   cmake --preset native >/dev/null && cmake --build --preset native --target tallowfin-publish >/dev/null \
     || fail "the native build failed"
 fi
+publish=$build/native/publish/tallowfin-publish
+rm -rf "$out"
+mkdir -p "$out"
+if $check; then
+  # The keyed updater of the tests' build, and its key "a".
+  updater_exe=$win/tests/win/TallowfinUpdateSigned.exe
+  private_key=$win/tests/win/keys/a.pem
+  public_key=$win/tests/win/keys/builtin.pem
+else
+  # A key pair made for this demo, and an updater built with its public key
+  # (a build of its own: the tests' builds keep theirs).
+  echo "== A key pair for the demo, and the updater built with its public key"
+  private_key=$out/keys/demo-private.pem
+  public_key=$out/keys/demo-public.pem
+  mkdir -p "$out/keys"
+  "$publish" keygen "$private_key" "$public_key" >/dev/null || fail "tallowfin-publish keygen failed"
+  keyed=$root/build/demo-keyed
+  cmake -S "$root" -B "$keyed" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DTALLOWFIN_TESTS=OFF -DTALLOWFIN_LIST_KEYS="$public_key" >"$out/keyed-build.log" 2>&1 \
+    && cmake --build "$keyed" --target TallowfinUpdate -j2 >>"$out/keyed-build.log" 2>&1 \
+    || fail "the updater with the demo's key could not be built: $(tail -n 5 "$out/keyed-build.log")"
+  updater_exe=$keyed/app/TallowfinUpdate.exe
+fi
 
 source tools/wine-session.sh
 nginx_pid=""
@@ -53,11 +79,10 @@ if [[ ! -f $wine_fonts/marlett.ttf && -f /usr/share/wine/fonts/marlett.ttf ]]; t
 fi
 if ! $check; then
   cmake --preset win64-tests >/dev/null && \
-    cmake --build --preset win64-tests --target TallowfinUpdate TallowfinMain TestComServer >/dev/null \
+    cmake --build --preset win64-tests --target TallowfinMain TestComServer >/dev/null \
     || fail "the Windows build failed"
 fi
-publish=$build/native/publish/tallowfin-publish
-for f in "$publish" "$win/app/TallowfinUpdate.exe" "$win/tests/standin/TallowfinMain.exe" \
+for f in "$publish" "$updater_exe" "$private_key" "$public_key" "$win/tests/standin/TallowfinMain.exe" \
          "$win/tests/standin/TestComServer.dll"; do
   [[ -f $f ]] || fail "missing $f (build first)"
 done
@@ -65,14 +90,13 @@ done
 # Korean Windows: code page 949, and file names in Korean.
 export LC_ALL=ko_KR.UTF-8
 
-rm -rf "$out"
 installed=$out/installed
 release=$out/release
 served=$out/server/software/Tallowfin
 mkdir -p "$installed/data" "$release" "$served" "$out/nginx" "$out/tmp"
 
 say "== The installed product (version 1)"
-cp "$win/app/TallowfinUpdate.exe" "$installed/TallowfinUpdate.exe"
+cp "$updater_exe" "$installed/TallowfinUpdate.exe"
 cp "$win/tests/standin/TallowfinMain.exe" "$installed/TallowfinMain.exe"
 cp "$win/tests/standin/TestComServer.dll" "$installed/TallowfinCom.dll"
 printf 'Tallowfin Beta 1.0\r\n' > "$installed/data/readme.txt"
@@ -93,12 +117,17 @@ head -c 65536 /dev/urandom > "$release/skins/default/theme.dat"
 printf 'Tallowfin Beta 2.0 설명서\r\n' > "$release/설명서.txt"
 printf 'tallowfin build 2' >> "$release/TallowfinUpdate.exe"
 
-say "== Publishing"
+# The same installation once more, for the attacks at the end.
+attacked=$out/attacked
+cp -r "$installed" "$attacked"
+
+say "== Publishing, signed"
 cp -r "$release/." "$served/"
-"$publish" make "$release" -o "$served/filelist.xml" >"$out/publish.log" 2>&1 \
+"$publish" make "$release" -o "$served/filelist.xml" --sign "$private_key" --public "$public_key" >"$out/publish.log" 2>&1 \
   || fail "tallowfin-publish make failed: $(tail -n 3 "$out/publish.log")"
-"$publish" verify "$served/filelist.xml" --dir "$served" >"$out/verify.log" 2>&1 \
+"$publish" verify "$served/filelist.xml" --dir "$served" --key "$public_key" >"$out/verify.log" 2>&1 \
   || fail "the published list does not verify: $(tail -n 5 "$out/verify.log")"
+$check || head -n2 "$out/publish.log" | sed 's/^/   /'
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 rate=$($check && echo 0 || echo 600k)
@@ -113,9 +142,9 @@ for _ in $(seq 1 50); do
   curl -sf -o /dev/null "http://127.0.0.1:$port/software/Tallowfin/filelist.xml" && break
   sleep 0.1
 done
-"$publish" verify "$served/filelist.xml" --url "http://127.0.0.1:$port/software/Tallowfin/" >"$out/verify.log" 2>&1 \
-  || fail "the served files do not verify: $(tail -n 5 "$out/verify.log")"
-say "   nginx serves the release on 127.0.0.1:$port; tallowfin-publish verify: no problems"
+"$publish" verify "$served/filelist.xml" --url "http://127.0.0.1:$port/software/Tallowfin/" --key "$public_key" \
+  >"$out/verify.log" 2>&1 || fail "the served files do not verify: $(tail -n 5 "$out/verify.log")"
+say "   nginx serves the release on 127.0.0.1:$port; tallowfin-publish verify --key: no problems"
 
 declare -A before
 while IFS= read -r -d '' f; do before[${f#$installed/}]=$(md5sum < "$f" | cut -c1-32); done \
@@ -211,6 +240,85 @@ if ! $check; then
     'BEGIN { printf "Update run:            %.1f s (whole demo %.1f s)\n", b - a, n - s }'
   echo "Screenshot:            $screenshot"
 fi
+
+# ---- Attacks: what someone on the way to the server could serve -------------
+# The second installation still holds version 1. Whoever sits between it and
+# the server (a shared Wi-Fi, a rogue proxy) serves the release with
+# TallowfinCom.dll swapped for a DLL of their own: the updater would run its
+# DllRegisterServer. The signed list's digests do not match it.
+say
+say "== Attack 1: TallowfinCom.dll swapped on the server after the release was signed"
+{ cat "$win/tests/standin/TestComServer.dll"; printf 'attacker build'; } >"$served/TallowfinCom.dll"
+# The updater's requests come through its proxy setting, in absolute form;
+# the demo's own (curl, verify) do not.
+updater_requests() { grep -c '"GET http://' "$out/nginx/access.log" || true; }
+requests_per_run=$(updater_requests)
+requests_before=$requests_per_run
+mkdir -p "$out/tmp-attack" "$out/attack-log"
+start_attacked() {
+  (cd "$attacked" && http_proxy="http://127.0.0.1:$port" TMP="$(winpath "$out/tmp-attack")" TEMP="$(winpath "$out/tmp-attack")" \
+    TALLOWFIN_REGISTRATION_LOG="$(winpath "$out/attack-log")" exec "$WINE" TallowfinUpdate.exe >/dev/null 2>&1) &
+  attacker=$!
+}
+unchanged() {  # whether the attacked installation still holds exactly version 1
+  local f rel count=0
+  while IFS= read -r -d '' f; do
+    rel=${f#$attacked/}
+    [[ $rel == TallowfinMain.log ]] && continue
+    [[ ${before[$rel]:-} == "$(md5sum <"$f" | cut -c1-32)" ]] || return 1
+    count=$((count + 1))
+  done < <(find "$attacked" -type f -print0)
+  [[ $count -eq ${#before[@]} ]]
+}
+start_attacked
+# Every file the release changes is fetched, then checked before anything is
+# installed; the pass fails, and its downloads are deleted.
+for _ in $(seq 1 1200); do
+  (( $(updater_requests) >= requests_before + requests_per_run )) && break
+  kill -0 "$attacker" 2>/dev/null || break
+  sleep 0.1
+done
+for _ in $(seq 1 100); do [[ -z $(find "$out/tmp-attack" -name '~wu*') ]] && break; sleep 0.1; done
+sleep 2
+attack1="refused"
+if ! kill -0 "$attacker" 2>/dev/null; then attack1="NOT REFUSED: the updater ended"; fi
+unchanged || attack1="NOT REFUSED: the installation was changed"
+[[ -f $attacked/TallowfinMain.log ]] && attack1="NOT REFUSED: the main program was started"
+grep -aq '^register' "$out/attack-log/registrations.log" 2>/dev/null && attack1="NOT REFUSED: a DLL was registered"
+[[ -n $(find "$out/tmp-attack" -name '~wu*') ]] && attack1="NOT REFUSED: its downloads were left behind"
+waiting=$(kill -0 "$attacker" 2>/dev/null && echo yes || echo no)
+# The updater waits in the notification area for its user; the demo ends it.
+kill "$attacker" 2>/dev/null || true
+wait "$attacker" 2>/dev/null || true
+[[ $attack1 == refused ]] || problems=$((problems + 1))
+
+say "== Attack 2: the list edited to name the swapped DLL's digests"
+genuine_md5=$(md5sum <"$release/TallowfinCom.dll" | cut -c1-32)
+genuine_sha=$(sha256sum <"$release/TallowfinCom.dll" | cut -c1-64)
+sed -i -e "s/$genuine_md5/$(md5sum <"$served/TallowfinCom.dll" | cut -c1-32)/" \
+       -e "s/$genuine_sha/$(sha256sum <"$served/TallowfinCom.dll" | cut -c1-64)/" "$served/filelist.xml"
+requests_before=$(updater_requests)
+start_attacked
+for _ in $(seq 1 600); do kill -0 "$attacker" 2>/dev/null || break; sleep 0.1; done
+attack2="refused"
+if kill -0 "$attacker" 2>/dev/null; then
+  kill "$attacker"; attack2="NOT REFUSED: the updater did not end"
+fi
+wait "$attacker" 2>/dev/null || true
+for _ in $(seq 1 100); do grep -q '^start' "$attacked/TallowfinMain.log" 2>/dev/null && break; sleep 0.1; done
+fetched=$(( $(updater_requests) - requests_before ))
+[[ $fetched -eq 2 ]] || attack2="NOT REFUSED: $fetched requests, more than the list and its signature"
+unchanged || attack2="NOT REFUSED: the installation was changed"
+grep -q '^start' "$attacked/TallowfinMain.log" 2>/dev/null || attack2="NOT REFUSED: the main program was not started"
+[[ $attack2 == refused ]] || problems=$((problems + 1))
+
+if ! $check; then
+  echo "Attack 1, a DLL swapped after signing: $attack1 (its digests differ from the signed list's: a failed"
+  echo "                                       download pass, nothing installed or registered; the updater was"
+  echo "                                       still waiting in the notification area: $waiting; ended by the demo)"
+  echo "Attack 2, the list edited to match:    $attack2 (the signature does not verify: only the list and its"
+  echo "                                       signature fetched, nothing installed, the main program started)"
+fi
 [[ $problems -eq 0 ]] || fail "$problems problem(s)"
-$check && echo "demo: the installation was brought up to date"
+$check && echo "demo: the installation was brought up to date, and both attacks were refused"
 exit 0
