@@ -8,6 +8,8 @@
 # TALLOWFIN_DIST        where the release is collected (default: dist)
 # TALLOWFIN_EXECUTION_LEVEL  asInvoker or requireAdministrator, for the updater's
 #                       manifest; kept in the build's cache once given
+# TALLOWFIN_LIST_KEYS   PEM file of the public keys file lists must be signed
+#                       with (README, "Signing your updates"); kept likewise
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${TALLOWFIN_BUILD_ROOT:-build}
@@ -18,6 +20,7 @@ step() { echo; echo "== $*"; }
 
 level_option=()
 [[ -n ${TALLOWFIN_EXECUTION_LEVEL:-} ]] && level_option=("-DTALLOWFIN_EXECUTION_LEVEL=$TALLOWFIN_EXECUTION_LEVEL")
+[[ -n ${TALLOWFIN_LIST_KEYS:-} ]] && level_option+=("-DTALLOWFIN_LIST_KEYS=$(realpath "$TALLOWFIN_LIST_KEYS")")
 
 step "32-bit Windows release build ($build/win32-release)"
 cmake --preset win32-release -B "$build/win32-release" "${level_option[@]}" >/dev/null
@@ -50,6 +53,8 @@ checker=$build/native/tools/pe/tallowfin-pecheck
 step "Release $("$checker" --project-version)"
 level=$(sed -n 's/^TALLOWFIN_EXECUTION_LEVEL:[A-Z]*=//p' "$build/win32-release/CMakeCache.txt")
 echo "Execution level of the updater: $level"
+keys=$(sed -n 's/^TALLOWFIN_LIST_KEYS:[A-Z]*=//p' "$build/win32-release/CMakeCache.txt")
+echo "File lists signed with the keys of: ${keys:-(none: lists are not signed)}"
 for file in TallowfinUpdate.exe UpdateMgr.exe tallowfin-publish.exe tallowfin-publish; do
   printf '  %-24s %9d bytes\n' "$file" "$(stat -c %s "$dist/$file")"
 done
