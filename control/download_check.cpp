@@ -1,12 +1,13 @@
 #include "control/download_check.h"
 
-#include <exception>
-#include <functional>
-#include <future>
-#include <utility>
+#include <windows.h>
+
+#include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "common/file_system.h"
+#include "common/handle.h"
 #include "control/file_digest.h"
 
 namespace tallowfin {
@@ -32,34 +33,52 @@ constexpr DigestCheck kDigestChecks[] = {
     {&TListedDigests::Sha256, &FileSha256Text, true},
 };
 
+// One digest of a file, taken on whichever thread runs it. A file that cannot
+// be read gives none: it cannot be shown to be the listed one.
+struct DigestJob {
+    const DigestCheck* check;
+    const std::string* path;
+    std::optional<std::string> digest;
+
+    void Run() noexcept
+    {
+        try {
+            digest = check->ofFile(*path);
+        } catch (...) {
+            digest.reset();
+        }
+    }
+    static DWORD WINAPI Start(void* job)
+    {
+        static_cast<DigestJob*>(job)->Run();
+        return 0;
+    }
+};
+
 bool HasListedDigests(const TUpdateRec& record)
 {
+    std::vector<DigestJob> jobs;
+    for (const DigestCheck& check : kDigestChecks)
+        if (!check.onlyWhereListed || !(record.Listed.*check.listed).empty())
+            jobs.push_back({&check, &record.TempFile, std::nullopt});
+
     // The digests are taken at once: the first on this thread, each other one
     // on a thread of its own. The system's SHA-256 runs at a fraction of
     // MD5's speed (under Wine 8, 260 MB/s against 650); one after the other,
     // the two would hold a large download a second longer before it is
     // installed. Each reads the file, the second from the system's cache.
-    try {
-        std::vector<std::pair<const std::string*, std::future<std::string>>> digests;
-        for (const DigestCheck& check : kDigestChecks) {
-            const std::string& listed = record.Listed.*check.listed;
-            if (check.onlyWhereListed && listed.empty()) continue;
-            const auto policy = digests.empty() ? std::launch::deferred : std::launch::async;
-            digests.emplace_back(&listed, std::async(policy, check.ofFile, std::cref(record.TempFile)));
-        }
-        bool same = true;
-        // Every digest is waited for, whatever an earlier one said.
-        for (auto& [listed, digest] : digests) {
-            try {
-                same = digest.get() == *listed && same;
-            } catch (const std::exception&) {
-                same = false;  // a file that cannot be read cannot be shown to be the listed one
-            }
-        }
-        return same;
-    } catch (const std::exception&) {
-        return false;  // no thread to take a digest on
+    std::vector<KernelHandle> threads;
+    threads.reserve(jobs.size());  // no allocation while a thread runs on `jobs`
+    for (std::size_t i = 1; i < jobs.size(); ++i) {
+        KernelHandle thread(CreateThread(nullptr, 0, &DigestJob::Start, &jobs[i], 0, nullptr));
+        if (thread) threads.push_back(std::move(thread));
+        else jobs[i].Run();  // no thread to be had: here, one after the other
     }
+    if (!jobs.empty()) jobs[0].Run();
+    for (const KernelHandle& thread : threads) WaitForSingleObject(thread.get(), INFINITE);
+
+    return std::all_of(jobs.begin(), jobs.end(),
+                       [&](const DigestJob& job) { return job.digest == record.Listed.*(job.check->listed); });
 }
 
 }  // namespace
