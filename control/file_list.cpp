@@ -75,7 +75,20 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
     // A signed list is checked before the parser sees a byte of it, and
     // before anything is created or compared for its entries.
     FileHandle signedList;
-    if (SignedLists()) signedList = HoldSignedList(settings_.ListKeys, ListFile, SignatureFile);
+    if (SignedLists()) {
+        try {
+            signedList = HoldSignedList(settings_.ListKeys, ListFile, SignatureFile);
+        } catch (const UntrustedList&) {
+            // The list may be the copy kept from the run before, handed over on
+            // "not modified" beside a new signature: servers whose tags are
+            // made of the time in seconds and the size answer so for a list
+            // republished within the second at the same size. Without the
+            // kept copy the next run asks for the list whole.
+            if (!settings_.CacheFolder.empty())
+                DeleteFileA((settings_.CacheFolder + "\\" + kKeptListFile).c_str());
+            throw;
+        }
+    }
     XMLDocument.LoadFromFile(ListFile);
     XMLDocument.SetEncoding("euc-kr");
     signedList.reset();

@@ -778,7 +778,34 @@ TEST_F(SignedListTest, ListSignedWithTheSecondBuiltInKeyInstallsAndIsTakenAgain)
     ASSERT_EQ(updater.WaitExit(60s), 0u) << DescribeWindows(updater.Id());
     for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
     EXPECT_EQ(HighestAcceptedSerial(), 100u);
-    // The same publication on the next run: the same serial is accepted.
+    // The same publication on the next run: the same serial is accepted, and
+    // the list comes from the copy kept at the run before ("not modified").
+    ExpectConvergence();
+    EXPECT_EQ(box.Server().Requests().front().status, 304);
+
+    // The kept copy is checked as a fetched list is: beside a signature of
+    // other bytes (a list republished within the second at the same size,
+    // which servers answer "not modified") it is refused, nothing is fetched,
+    // and the next run asks for the list whole.
+    const std::string signature = ReadBytes(box.Served("filelist.xml.sig"));
+    box.Publish("filelist.xml.sig", SignatureWith("b", ReadBytes(box.Served("filelist.xml")) + " "));
+    WriteBytes(box.Install() / "file1.bin", "changed here");
+    box.Server().ClearRequests();
+    {
+        Process updater = box.StartUpdater();
+        ASSERT_EQ(updater.WaitExit(30s), 0u);
+    }
+    EXPECT_EQ(box.Server().Requests().size(), 2u) << "only the list and its signature were fetched";
+    EXPECT_EQ(box.Server().Requests().front().status, 304);
+    EXPECT_EQ(ReadBytes(box.Install() / "file1.bin"), "changed here");
+    box.Publish("filelist.xml.sig", signature);
+    box.Server().ClearRequests();
+    {
+        Process updater = box.StartUpdater();
+        ASSERT_EQ(updater.WaitExit(60s), 0u);
+    }
+    EXPECT_FALSE(box.Server().Requests().front().HasHeader("If-None-Match"));
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/file1.bin"), 1u);
     ExpectConvergence();
 }
 
