@@ -4,9 +4,10 @@
 // copies it had begun beside their targets, and the DLLs it had put in place
 // but perhaps not registered.
 //
-// One value per entry under HKEY_CURRENT_USER\Software\Kestal\TallowfinUpdate\
-// Pending: the path is the value's name (so an entry is made and dropped in
-// one step, and the same path never stands twice), the kind its number. A run
+// One value per entry under the key
+// HKEY_CURRENT_USER\Software\Kestal\TallowfinUpdate\Pending: the path is
+// the value's name (so an entry is made and dropped in one step, and the same
+// path never stands twice), the kind its number. A run
 // removes its entries as its work ends, so the record holds only what killed
 // runs left. Keeping the record is best effort: a registry that cannot be
 // written never stops an installation.

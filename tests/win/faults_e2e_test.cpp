@@ -157,7 +157,7 @@ TEST_F(FaultsTest, LeavingDuringAPassEndsTheRunWhateverTheWorkerIsDoing)
     // The worker waits in a stalled read, then hands a report over for every
     // 4 KiB: either way it is not waited for, and nothing it refers to is
     // destroyed under it.
-    for (const Fault fault : {Fault{.stallAfter = 30000, .stallMs = 120000}, Fault{.bytesPerSecond = 20000}}) {
+    for (const Fault& fault : {Fault{.stallAfter = 30000, .stallMs = 120000}, Fault{.bytesPerSecond = 20000}}) {
         box.Server().SetFault("/software/Tallowfin/file2.bin", fault);
         box.Server().ClearRequests();
         Process updater = box.StartUpdater();
