@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "common/handle.h"
 
 namespace tallowfin {
@@ -48,10 +50,12 @@ std::optional<bool> SameExistingFile(const std::string& a, const std::string& b)
            first->indexLow == second->indexLow;
 }
 
-std::optional<std::string> ReadWholeFile(const FileHandle& file)
+std::optional<std::string> ReadWholeFile(const FileHandle& file, std::size_t largest)
 {
     LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x7FFFFFFF) return std::nullopt;
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+        static_cast<unsigned long long>(size.QuadPart) > std::min(largest, kLargestWholeFile))
+        return std::nullopt;
     std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
     std::size_t filled = 0;
     while (filled < bytes.size()) {
@@ -65,10 +69,11 @@ std::optional<std::string> ReadWholeFile(const FileHandle& file)
     return bytes;
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path)
+std::optional<std::string> ReadWholeFile(const std::string& path, std::size_t largest)
 {
     return ReadWholeFile(FileHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr)));
+                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr)),
+                         largest);
 }
 
 std::optional<std::string> ReadWholeFile(const std::wstring& path)

@@ -17,11 +17,13 @@ bool DirectoryExists(const std::string& path);
 // one file (letter case, short names, "..") and, compared carelessly, agree
 // for two. None when either cannot be opened to ask.
 std::optional<bool> SameExistingFile(const std::string& a, const std::string& b);
-// The whole content of a file; none when it cannot be read.
-std::optional<std::string> ReadWholeFile(const std::string& path);
+// The whole content of a file; none when it cannot be read or is larger than
+// `largest` bytes.
+inline constexpr std::size_t kLargestWholeFile = 0x7FFFFFFF;
+std::optional<std::string> ReadWholeFile(const std::string& path, std::size_t largest = kLargestWholeFile);
 std::optional<std::string> ReadWholeFile(const std::wstring& path);
 // The same from an open file, from where it stands to its end.
-std::optional<std::string> ReadWholeFile(const FileHandle& file);
+std::optional<std::string> ReadWholeFile(const FileHandle& file, std::size_t largest = kLargestWholeFile);
 // The full path of the running executable (of the process's main module).
 std::string OwnExecutablePath();
 

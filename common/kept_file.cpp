@@ -31,25 +31,6 @@ bool CreateFolders(const std::string& folder)
 
 }  // namespace
 
-std::optional<std::string> ReadKeptFile(const std::string& path, std::size_t largest)
-{
-    FileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
-        static_cast<unsigned long long>(size.QuadPart) > largest)
-        return std::nullopt;
-    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD got = 0;
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
-        if (!ReadFile(file.get(), bytes.data() + done, want, &got, nullptr) || got == 0) return std::nullopt;
-        done += got;
-    }
-    return bytes;
-}
-
 bool ReplaceKeptFile(const std::string& path, std::string_view bytes)
 {
     const std::size_t slash = path.find_last_of('\\');

@@ -1,7 +1,7 @@
-// Reading and replacing the small files the updater keeps between runs. A
-// run can be killed at any moment and two runs can overlap, so a kept file
-// is only ever replaced whole: a new file is written beside it and moved
-// over it in one step.
+// Replacing the small files the updater keeps between runs (they are read
+// with ReadWholeFile). A run can be killed at any moment and two runs can
+// overlap, so a kept file is only ever replaced whole: a new file is written
+// beside it and moved over it in one step.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +10,6 @@
 #include <string_view>
 
 namespace tallowfin {
-
-// The whole file, or nothing when it is missing, unreadable or larger than
-// `largest` bytes.
-std::optional<std::string> ReadKeptFile(const std::string& path, std::size_t largest);
 
 // Creates the file's folder (every level that is missing), writes `bytes` to
 // a new file beside it and moves that over `path`, flushed to the disk. On

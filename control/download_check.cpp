@@ -1,14 +1,11 @@
 #include "control/download_check.h"
 
-#include <windows.h>
-
-#include <algorithm>
 #include <optional>
 #include <vector>
 
 #include "common/file_system.h"
-#include "common/handle.h"
 #include "control/file_digest.h"
+#include "control/hashing_pool.h"
 
 namespace tallowfin {
 
@@ -33,52 +30,24 @@ constexpr DigestCheck kDigestChecks[] = {
     {&TListedDigests::Sha256, &FileSha256Text, true},
 };
 
-// One digest of a file, taken on whichever thread runs it. A file that cannot
-// be read gives none: it cannot be shown to be the listed one.
-struct DigestJob {
-    const DigestCheck* check;
-    const std::string* path;
-    std::optional<std::string> digest;
-
-    void Run() noexcept
-    {
-        try {
-            digest = check->ofFile(*path);
-        } catch (...) {
-            digest.reset();
-        }
-    }
-    static DWORD WINAPI Start(void* job)
-    {
-        static_cast<DigestJob*>(job)->Run();
-        return 0;
-    }
-};
-
 bool HasListedDigests(const TUpdateRec& record)
 {
-    std::vector<DigestJob> jobs;
+    std::vector<const DigestCheck*> checks;
     for (const DigestCheck& check : kDigestChecks)
-        if (!check.onlyWhereListed || !(record.Listed.*check.listed).empty())
-            jobs.push_back({&check, &record.TempFile, std::nullopt});
+        if (!check.onlyWhereListed || !(record.Listed.*check.listed).empty()) checks.push_back(&check);
 
-    // The digests are taken at once: the first on this thread, each other one
-    // on a thread of its own. The system's SHA-256 runs at a fraction of
-    // MD5's speed (under Wine 8, 260 MB/s against 650); one after the other,
-    // the two would hold a large download a second longer before it is
-    // installed. Each reads the file, the second from the system's cache.
-    std::vector<KernelHandle> threads;
-    threads.reserve(jobs.size());  // no allocation while a thread runs on `jobs`
-    for (std::size_t i = 1; i < jobs.size(); ++i) {
-        KernelHandle thread(CreateThread(nullptr, 0, &DigestJob::Start, &jobs[i], 0, nullptr));
-        if (thread) threads.push_back(std::move(thread));
-        else jobs[i].Run();  // no thread to be had: here, one after the other
-    }
-    if (!jobs.empty()) jobs[0].Run();
-    for (const KernelHandle& thread : threads) WaitForSingleObject(thread.get(), INFINITE);
-
-    return std::all_of(jobs.begin(), jobs.end(),
-                       [&](const DigestJob& job) { return job.digest == record.Listed.*(job.check->listed); });
+    // The digests are taken at once, each on a thread of its own. The
+    // system's SHA-256 runs at a fraction of MD5's speed (under Wine 8, 260
+    // MB/s against 650); one after the other, the two would hold a large
+    // download a second longer before it is installed. Each reads the file,
+    // the second from the system's cache. A file that cannot be read gives
+    // no digest: it cannot be shown to be the listed one.
+    std::vector<std::optional<std::string>> digests(checks.size());
+    RunTasks(checks.size(), static_cast<unsigned>(checks.size()),
+             [&](std::size_t i) { digests[i] = checks[i]->ofFile(record.TempFile); });
+    for (std::size_t i = 0; i < checks.size(); ++i)
+        if (digests[i] != record.Listed.*(checks[i]->listed)) return false;
+    return true;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "common/file_system.h"
+#include "common/kept_file.h"
 #include "common/limits.h"
 #include "control/local_digests.h"
 #include "control/main_form.h"
@@ -84,8 +85,7 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
             // made of the time in seconds and the size answer so for a list
             // republished within the second at the same size. Without the
             // kept copy the next run asks for the list whole.
-            if (!settings_.CacheFolder.empty())
-                DeleteFileA((settings_.CacheFolder + "\\" + kKeptListFile).c_str());
+            if (!settings_.CacheFolder.empty()) DeleteKeptFile(settings_.CacheFolder + "\\" + kKeptListFile);
             throw;
         }
     }

@@ -10,29 +10,17 @@
 
 namespace tallowfin {
 
-namespace {
-
-FileHandle OpenForReading(const std::string& path)
-{
-    return FileHandle(path.empty() ? INVALID_HANDLE_VALUE
-                                   : CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-}
-
-}  // namespace
-
 FileHandle HoldSignedList(const std::vector<P256PublicKey>& keys, const std::string& listFile,
                           const std::string& signatureFile)
 {
-    FileHandle list = OpenForReading(listFile);
-    const FileHandle signature = OpenForReading(signatureFile);
-    LARGE_INTEGER signatureSize{};
-    if (!signature || !GetFileSizeEx(signature.get(), &signatureSize) ||
-        signatureSize.QuadPart > static_cast<LONGLONG>(kLongestSignatureDer))
-        throw UntrustedList("The file list's signature is missing or too long to be one");
+    // Held open, shared for reading only, until the parser has read it: the
+    // bytes it reads are those whose signature was checked.
+    FileHandle list(CreateFileA(listFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     const auto listBytes = ReadWholeFile(list);
-    const auto signatureBytes = ReadWholeFile(signature);
-    if (!listBytes || !signatureBytes) throw UntrustedList("The file list or its signature cannot be read");
+    const auto signatureBytes = ReadWholeFile(signatureFile, kLongestSignatureDer);
+    if (!listBytes || !signatureBytes)
+        throw UntrustedList("The file list or its signature is missing, unreadable or too long to be one");
     if (!ListSignedByOneOf(keys, *listBytes, *signatureBytes))
         throw UntrustedList("The file list is not signed with a key of this updater");
     return list;

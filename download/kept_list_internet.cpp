@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/file_system.h"
 #include "common/kept_file.h"
 #include "download/kept_list.h"
 
@@ -77,7 +78,7 @@ InternetLayer::Handle KeptListInternet::OpenUrlWithHeaders(Handle session, const
     if (isList) {
         LastErrorKeeper keeper;
         try {
-            if (auto bytes = ReadKeptFile(keptFile_, kLargestKeptFile)) kept = ReadKeptList(*bytes);
+            if (auto bytes = ReadWholeFile(keptFile_, kLargestKeptFile)) kept = ReadKeptList(*bytes);
             if (kept && kept->url == listUrl_) conditions = ConditionalHeaders(*kept);
         } catch (...) {
             // Whatever went wrong, the list is asked for whole.
