@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
+#include <memory>
+
+#include "common/system_thread.h"
 
 namespace tallowfin {
 
@@ -35,15 +37,17 @@ std::vector<std::exception_ptr> RunTasks(std::size_t count, unsigned threads,
             }
         }
     };
-    std::vector<std::thread> helpers;
+    // Threads of the system's own: their join cannot fail, so no thread
+    // fault ends the updater in the middle of reading the installation.
+    std::vector<std::unique_ptr<SystemThread>> helpers;
     const std::size_t total = std::min<std::size_t>(std::max(threads, 1u), count);
     try {
-        for (std::size_t i = 1; i < total; ++i) helpers.emplace_back(work);
+        for (std::size_t i = 1; i < total; ++i) helpers.push_back(std::make_unique<SystemThread>(work));
     } catch (...) {
         // A thread that cannot be made leaves its share to the others.
     }
     work();
-    for (auto& helper : helpers) helper.join();
+    helpers.clear();  // each waits for its thread
     return errors;
 }
 

@@ -9,9 +9,11 @@
 #pragma once
 
 #include <exception>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "common/system_thread.h"
 
 #include "digestcache/digest_cache.h"
 #include "digestcache/folder_listing.h"
@@ -57,8 +59,8 @@ private:
     unsigned threads_;
     DigestCache cache_;
     // Listings made ahead, by listing_, before readAt_; the caller's thread
-    // touches them only once listing_ has been joined.
-    std::thread listing_;
+    // touches them only once listing_ has been joined (and reset).
+    std::unique_ptr<SystemThread> listing_;
     FolderListings listings_;
     std::uint64_t readAt_ = 0;
 };
