@@ -14,12 +14,15 @@ using SocketLength = socklen_t;
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
+#include <thread>
 
 namespace tallowfin::test {
 
@@ -47,6 +50,36 @@ struct WinsockUser {};
 #endif
 
 Socket AsSocket(std::intptr_t s) { return static_cast<Socket>(s); }
+
+#ifdef _WIN32
+DWORD WINAPI RunDetachedTask(void* parameter)
+{
+    std::unique_ptr<std::function<void()>> owned(static_cast<std::function<void()>*>(parameter));
+    (*owned)();
+    return 0;
+}
+#endif
+
+// Starts `task` on a thread nobody joins, which frees the task when it ends;
+// false when no thread could be made. On Windows a thread of the system's own,
+// as the updater's worker has: the threads library's join can fail there.
+bool StartDetachedThread(std::unique_ptr<std::function<void()>>& task)
+{
+#ifdef _WIN32
+    HANDLE thread = CreateThread(nullptr, 0, RunDetachedTask, task.get(), 0, nullptr);
+    if (!thread) return false;
+    task.release();
+    CloseHandle(thread);
+    return true;
+#else
+    try {
+        std::thread([owned = std::move(task)] { (*owned)(); }).detach();
+        return true;
+    } catch (...) {
+        return false;
+    }
+#endif
+}
 
 bool SendAll(Socket s, const char* data, std::size_t size)
 {
@@ -195,9 +228,59 @@ bool Request::HasHeader(const std::string& name) const
     return lowerHead.find(lowerMarker) != std::string::npos;
 }
 
-HttpServer::HttpServer(std::filesystem::path root, std::uint16_t port) : root_(std::move(root))
+// What the threads share with the server object, kept alive by each of them.
+struct HttpServer::State {
+    std::filesystem::path root;
+    std::intptr_t listener = -1;
+    std::atomic<bool> stopping{false};
+
+    mutable std::mutex mutex;
+    std::condition_variable wake;  // stopping
+    std::condition_variable idle;  // a thread ended
+    std::size_t running = 0;       // threads started and not yet ended
+    std::map<std::string, Fault> faults;
+    Fault defaultFault;
+    std::function<void(const Request&)> observer;
+    std::vector<Request> requests;
+    std::vector<std::intptr_t> openSockets;
+
+    // Waits for `duration` unless the server stops first; false when it does.
+    bool Wait(std::chrono::milliseconds duration)
+    {
+        std::unique_lock lock(mutex);
+        return !wake.wait_for(lock, duration, [this] { return stopping.load(); });
+    }
+
+    // Runs `body` on a new thread that holds `self` until it ends; false when
+    // no thread could be made. The thread is never joined (see the header).
+    static bool Launch(const std::shared_ptr<State>& self, std::function<void(const std::shared_ptr<State>&)> body)
+    {
+        {
+            std::lock_guard lock(self->mutex);
+            ++self->running;
+        }
+        auto task = std::make_unique<std::function<void()>>([self, body = std::move(body)] {
+            try {
+                body(self);
+            } catch (...) {
+                // An error ends this connection only, never the test program.
+            }
+            std::lock_guard lock(self->mutex);
+            --self->running;
+            self->idle.notify_all();
+        });
+        if (StartDetachedThread(task)) return true;
+        std::lock_guard lock(self->mutex);
+        --self->running;
+        self->idle.notify_all();
+        return false;
+    }
+};
+
+HttpServer::HttpServer(std::filesystem::path root, std::uint16_t port) : state_(std::make_shared<State>())
 {
     [[maybe_unused]] static WinsockUser winsock;
+    state_->root = std::move(root);
     Socket listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (listener == kNoSocket) throw std::runtime_error("socket failed");
     int yes = 1;
@@ -213,8 +296,11 @@ HttpServer::HttpServer(std::filesystem::path root, std::uint16_t port) : root_(s
     SocketLength length = sizeof address;
     getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
-    listener_ = static_cast<std::intptr_t>(listener);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
+    state_->listener = static_cast<std::intptr_t>(listener);
+    if (!State::Launch(state_, [](const std::shared_ptr<State>& state) { AcceptLoop(state); })) {
+        CloseSocket(listener);
+        throw std::runtime_error("the server's thread could not be started");
+    }
 }
 
 HttpServer::~HttpServer() { Stop(); }
@@ -223,97 +309,103 @@ std::string HttpServer::ProxyAddress() const { return "http://127.0.0.1:" + std:
 
 void HttpServer::SetFault(const std::string& path, const Fault& fault)
 {
-    std::lock_guard lock(mutex_);
-    faults_[path] = fault;
+    std::lock_guard lock(state_->mutex);
+    state_->faults[path] = fault;
 }
 
 void HttpServer::SetRequestObserver(std::function<void(const Request&)> observer)
 {
-    std::lock_guard lock(mutex_);
-    observer_ = std::move(observer);
+    std::lock_guard lock(state_->mutex);
+    state_->observer = std::move(observer);
 }
 
 void HttpServer::SetDefaultFault(const Fault& fault)
 {
-    std::lock_guard lock(mutex_);
-    defaultFault_ = fault;
+    std::lock_guard lock(state_->mutex);
+    state_->defaultFault = fault;
 }
 
 void HttpServer::ClearFaults()
 {
-    std::lock_guard lock(mutex_);
-    faults_.clear();
+    std::lock_guard lock(state_->mutex);
+    state_->faults.clear();
 }
 
 std::vector<Request> HttpServer::Requests() const
 {
-    std::lock_guard lock(mutex_);
-    return requests_;
+    std::lock_guard lock(state_->mutex);
+    return state_->requests;
 }
 
 std::size_t HttpServer::CountRequests(const std::string& path) const
 {
-    std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(
-        std::count_if(requests_.begin(), requests_.end(), [&](const Request& r) { return r.path == path; }));
+    std::lock_guard lock(state_->mutex);
+    return static_cast<std::size_t>(std::count_if(state_->requests.begin(), state_->requests.end(),
+                                                  [&](const Request& r) { return r.path == path; }));
 }
 
 void HttpServer::ClearRequests()
 {
-    std::lock_guard lock(mutex_);
-    requests_.clear();
+    std::lock_guard lock(state_->mutex);
+    state_->requests.clear();
 }
 
 void HttpServer::Stop()
 {
-    if (stopping_.exchange(true)) return;
-    ShutdownSocket(AsSocket(listener_));
-    CloseSocket(AsSocket(listener_));
-    {
-        std::lock_guard lock(mutex_);
-        for (auto s : openSockets_) ShutdownSocket(AsSocket(s));
-    }
-    wake_.notify_all();
-    if (acceptor_.joinable()) acceptor_.join();
-    std::vector<std::thread> connections;
-    {
-        std::lock_guard lock(mutex_);
-        connections.swap(connections_);
-    }
-    for (auto& t : connections) t.join();
+    State& state = *state_;
+    if (state.stopping.exchange(true)) return;
+    std::unique_lock lock(state.mutex);
+    // The sockets are shut down, never closed, here: each is closed by the
+    // thread that uses it, so no thread ever uses a number the system has
+    // already given to another socket.
+    for (auto s : state.openSockets) ShutdownSocket(AsSocket(s));
+    state.wake.notify_all();
+    // Long enough for a thread to leave a send or a wait; a thread that does
+    // not is left to end on its own, holding the state.
+    state.idle.wait_for(lock, std::chrono::seconds(10), [&] { return state.running == 0; });
 }
 
-bool HttpServer::Wait(std::chrono::milliseconds duration)
+void HttpServer::AcceptLoop(const std::shared_ptr<State>& state)
 {
-    std::unique_lock lock(mutex_);
-    return !wake_.wait_for(lock, duration, [this] { return stopping_.load(); });
-}
-
-void HttpServer::AcceptLoop()
-{
-    while (!stopping_) {
-        Socket client = accept(AsSocket(listener_), nullptr, nullptr);
-        if (client == kNoSocket) {
-            if (stopping_) break;
-            continue;
+    const Socket listener = AsSocket(state->listener);
+    while (!state->stopping) {
+        // Asks every tenth of a second whether a client waits, so that Stop
+        // is seen without closing the listener under this thread's feet.
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(listener, &readable);
+        timeval wait{0, 100000};
+        const int ready = select(static_cast<int>(listener) + 1, &readable, nullptr, nullptr, &wait);
+        if (ready <= 0) continue;
+        Socket client = accept(listener, nullptr, nullptr);
+        if (client == kNoSocket) continue;
+        {
+            std::lock_guard lock(state->mutex);
+            if (state->stopping) {
+                CloseSocket(client);
+                break;
+            }
+            state->openSockets.push_back(static_cast<std::intptr_t>(client));
         }
-        std::lock_guard lock(mutex_);
-        if (stopping_) {
+        const auto handle = static_cast<std::intptr_t>(client);
+        if (!State::Launch(state, [handle](const std::shared_ptr<State>& s) { Serve(s, handle); })) {
+            std::lock_guard lock(state->mutex);
+            state->openSockets.erase(std::remove(state->openSockets.begin(), state->openSockets.end(), handle),
+                                     state->openSockets.end());
             CloseSocket(client);
-            break;
         }
-        openSockets_.push_back(static_cast<std::intptr_t>(client));
-        connections_.emplace_back([this, client] { Serve(static_cast<std::intptr_t>(client)); });
     }
+    CloseSocket(listener);
 }
 
-void HttpServer::Serve(std::intptr_t clientHandle)
+void HttpServer::Serve(const std::shared_ptr<State>& state, std::intptr_t clientHandle)
 {
+    State& server = *state;
     Socket client = AsSocket(clientHandle);
     auto finish = [&] {
         {
-            std::lock_guard lock(mutex_);
-            openSockets_.erase(std::remove(openSockets_.begin(), openSockets_.end(), clientHandle), openSockets_.end());
+            std::lock_guard lock(server.mutex);
+            server.openSockets.erase(std::remove(server.openSockets.begin(), server.openSockets.end(), clientHandle), server.openSockets.end());
         }
         ShutdownSocket(client);
         CloseSocket(client);
@@ -341,18 +433,18 @@ void HttpServer::Serve(std::intptr_t clientHandle)
     Fault fault;
     std::size_t index = 0;
     {
-        std::lock_guard lock(mutex_);
-        index = requests_.size();
-        requests_.push_back(request);
-        auto it = faults_.find(request.path);
-        fault = it != faults_.end() ? it->second : defaultFault_;
-        if (observer_) observer_(request);
+        std::lock_guard lock(server.mutex);
+        index = server.requests.size();
+        server.requests.push_back(request);
+        auto it = server.faults.find(request.path);
+        fault = it != server.faults.end() ? it->second : server.defaultFault;
+        if (server.observer) server.observer(request);
     }
-    if (fault.delayMs > 0 && !Wait(std::chrono::milliseconds(fault.delayMs))) return finish();
+    if (fault.delayMs > 0 && !server.Wait(std::chrono::milliseconds(fault.delayMs))) return finish();
 
     auto answered = [&](int status) {
-        std::lock_guard lock(mutex_);
-        if (index < requests_.size()) requests_[index].status = status;
+        std::lock_guard lock(server.mutex);
+        if (index < server.requests.size()) server.requests[index].status = status;
     };
     if (!fault.rawReply.empty()) {
         SendAll(client, fault.rawReply.data(), fault.rawReply.size());
@@ -376,7 +468,7 @@ void HttpServer::Serve(std::intptr_t clientHandle)
     std::filesystem::path relative = PathOfRequest(request.path).relative_path();
     bool climbs = false;
     for (const auto& part : relative) climbs = climbs || part == "..";
-    std::filesystem::path file = root_ / relative;
+    std::filesystem::path file = server.root / relative;
     std::error_code error;
     if (climbs || request.path.empty() || request.path[0] != '/' || !std::filesystem::is_regular_file(file, error)) {
         sendError(404);
@@ -414,12 +506,12 @@ void HttpServer::Serve(std::intptr_t clientHandle)
     std::vector<char> buffer(fault.bytesPerSecond > 0 ? static_cast<std::size_t>(std::clamp<std::int64_t>(fault.bytesPerSecond, 1, 4096))
                                                       : 256 * 1024);
     auto started = std::chrono::steady_clock::now();
-    while (sent < limit && !stopping_) {
+    while (sent < limit && !server.stopping) {
         std::int64_t want = std::min<std::int64_t>(static_cast<std::int64_t>(buffer.size()), limit - sent);
         if (fault.stallAfter >= 0 && !stalled) {
             if (sent >= fault.stallAfter) {
                 stalled = true;
-                if (!Wait(std::chrono::milliseconds(fault.stallMs))) break;
+                if (!server.Wait(std::chrono::milliseconds(fault.stallMs))) break;
             } else {
                 want = std::min(want, fault.stallAfter - sent);
             }
@@ -431,7 +523,7 @@ void HttpServer::Serve(std::intptr_t clientHandle)
         if (fault.bytesPerSecond > 0) {
             auto due = started + std::chrono::microseconds(sent * 1000000 / fault.bytesPerSecond);
             auto now = std::chrono::steady_clock::now();
-            if (due > now && !Wait(std::chrono::duration_cast<std::chrono::milliseconds>(due - now))) break;
+            if (due > now && !server.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(due - now))) break;
         }
     }
     finish();

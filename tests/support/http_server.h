@@ -4,6 +4,12 @@
 // Files come with an ETag and a Last-Modified date, as web servers send them,
 // and a request whose If-None-Match (or, without one, If-Modified-Since)
 // matches them is answered "304 Not Modified".
+//
+// Threads: one accepts, one serves each connection. None is ever joined:
+// each holds the server's state (a shared block) for as long as it runs, so
+// it can outlive the server object without touching freed memory, and Stop
+// waits for them only up to a bound. A thread the system cannot join, or one
+// stuck in a peer's socket, can then neither end nor hang the test program.
 #pragma once
 
 #include <atomic>
@@ -13,9 +19,9 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tallowfin::test {
@@ -65,28 +71,17 @@ public:
     std::size_t CountRequests(const std::string& path) const;
     void ClearRequests();
 
-    // Refuses new connections and ends the ones in progress.
+    // Refuses new connections and ends the ones in progress, waiting at most
+    // a few seconds for their threads to finish.
     void Stop();
 
 private:
-    void AcceptLoop();
-    void Serve(std::intptr_t client);
-    bool Wait(std::chrono::milliseconds duration);  // false when stopping
+    struct State;
+    static void AcceptLoop(const std::shared_ptr<State>& state);
+    static void Serve(const std::shared_ptr<State>& state, std::intptr_t client);
 
-    std::filesystem::path root_;
-    std::intptr_t listener_ = -1;
     std::uint16_t port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread acceptor_;
-
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    std::map<std::string, Fault> faults_;
-    Fault defaultFault_;
-    std::function<void(const Request&)> observer_;
-    std::vector<Request> requests_;
-    std::vector<std::thread> connections_;
-    std::vector<std::intptr_t> openSockets_;
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace tallowfin::test

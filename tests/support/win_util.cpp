@@ -2,6 +2,7 @@
 
 #include "common/handle.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -126,6 +127,41 @@ std::vector<std::string> WorkerTempFiles()
     do names.push_back(SystemTempDir() + data.cFileName);
     while (FindNextFileA(find.get(), &data));
     return names;
+}
+
+namespace {
+
+DWORD WINAPI RunTestThread(void* parameter)
+{
+    try {
+        (*static_cast<std::function<void()>*>(parameter))();
+    } catch (...) {
+        // An error of a helper thread ends that thread, not the test program.
+    }
+    return 0;
+}
+
+}  // namespace
+
+TestThread::TestThread(std::function<void()> body) : body_(std::make_unique<std::function<void()>>(std::move(body)))
+{
+    handle_ = CreateThread(nullptr, 0, RunTestThread, body_.get(), 0, nullptr);
+    if (!handle_) throw std::runtime_error("a test thread could not be started");
+}
+
+TestThread::~TestThread()
+{
+    if (!Join()) {
+        std::fprintf(stderr, "a test thread did not end in time and was ended by force\n");
+        TerminateThread(handle_, 1);
+        WaitForSingleObject(handle_, 5000);
+    }
+    CloseHandle(handle_);
+}
+
+bool TestThread::Join(std::chrono::milliseconds limit)
+{
+    return WaitForSingleObject(handle_, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
 }
 
 }  // namespace tallowfin::test

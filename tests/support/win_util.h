@@ -1,5 +1,5 @@
 // Small helpers for Windows tests: message pumping with a deadline, scratch
-// folders, whole-file reads and writes, and environment settings.
+// folders, whole-file reads and writes, environment settings, and threads.
 #pragma once
 
 #include <windows.h>
@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,26 @@ private:
     std::string name_;
     std::string old_;
     bool had_;
+};
+
+// A thread of the system's for a test, started at once and waited for by Join
+// or the destructor, never longer than a bound: a test can neither hang on it
+// nor be ended by a threads library that cannot join it. A thread still
+// running at the destructor's bound is ended by force and reported on the
+// error output, so that nothing it refers to on the test's stack is used
+// after the test has moved on.
+class TestThread {
+public:
+    explicit TestThread(std::function<void()> body);
+    ~TestThread();
+    TestThread(const TestThread&) = delete;
+    TestThread& operator=(const TestThread&) = delete;
+    // True once the thread has ended; false when it still runs after `limit`.
+    bool Join(std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+private:
+    std::unique_ptr<std::function<void()>> body_;
+    HANDLE handle_ = nullptr;
 };
 
 // The system's temporary folder, with a trailing backslash, as GetTempPathA gives it.

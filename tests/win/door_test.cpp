@@ -17,12 +17,12 @@ namespace {
 void OnWorker(const std::function<void()>& body)
 {
     std::atomic<bool> done{false};
-    std::thread worker([&] {
+    TestThread worker([&] {
         body();
         done = true;
     });
     EXPECT_TRUE(PumpUntil([&] { return done.load(); }, std::chrono::seconds(20)));
-    worker.join();
+    worker.Join();
 }
 
 TEST(MainThreadDoor, RunsCallsOnTheMainThreadAndWaitsForThem)
@@ -69,7 +69,7 @@ TEST(MainThreadDoor, DeliversWhileTheMainThreadShowsAMessageBox)
 {
     MainThreadDoor door;
     std::atomic<bool> delivered{false};
-    std::thread worker([&] {
+    TestThread worker([&] {
         Sleep(200);  // let the box come up
         door.Run([&] {
             delivered = true;
@@ -79,16 +79,16 @@ TEST(MainThreadDoor, DeliversWhileTheMainThreadShowsAMessageBox)
     });
     // A worker that never got through would leave the box open for good:
     // a watchdog closes it so that the test fails instead of hanging.
-    std::thread watchdog([] {
-        for (int i = 0; i < 200; ++i) {
+    TestThread watchdog([&] {
+        for (int i = 0; i < 200 && !delivered; ++i) {
             Sleep(50);
             if (HWND box = FindWindowA("#32770", "door test"); box && i > 100) PostMessageA(box, WM_COMMAND, IDOK, 0);
         }
     });
     MessageBoxA(nullptr, "waiting", "door test", MB_OK);
     EXPECT_TRUE(delivered);
-    worker.join();
-    watchdog.join();
+    worker.Join();
+    watchdog.Join();
 }
 
 TEST(MainThreadDoor, DeliversWhileTheMainThreadTracksAMenu)
@@ -99,7 +99,7 @@ TEST(MainThreadDoor, DeliversWhileTheMainThreadTracksAMenu)
     HMENU menu = CreatePopupMenu();
     AppendMenuA(menu, MF_STRING, 1, "item");
     std::atomic<bool> delivered{false};
-    std::thread worker([&] {
+    TestThread worker([&] {
         Sleep(300);
         door.Run([&] {
             delivered = true;
@@ -108,7 +108,7 @@ TEST(MainThreadDoor, DeliversWhileTheMainThreadTracksAMenu)
     });
     SetForegroundWindow(owner);
     TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, 10, 10, 0, owner, nullptr);
-    worker.join();
+    worker.Join();
     EXPECT_TRUE(delivered);
     DestroyMenu(menu);
     DestroyWindow(owner);
