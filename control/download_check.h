@@ -10,8 +10,11 @@
 namespace tallowfin {
 
 // The first record whose fetched file lacks a digest its entry gave (or
-// cannot be read to tell); null when every one has them all. A record whose
-// fetch left no file is not looked at: the installation skips it too.
+// cannot be read to tell); null when every one has them all. A listed text
+// that is not a digest (wrong length, not hexadecimal) is not checked. Each
+// record looked at gets the MD5 digest text of its fetched file in
+// FetchedMd5. A record whose fetch left no file is not looked at: the
+// installation skips it too.
 const TUpdateRec* FirstDownloadNotAsListed(const std::vector<TUpdateRec*>& records);
 
 }  // namespace tallowfin

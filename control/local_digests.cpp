@@ -160,9 +160,10 @@ void LocalDigests::Refresh(const std::vector<TUpdateRec*>& records) noexcept
 
 void LocalDigests::RememberInstalled(const std::vector<TUpdateRec*>& records)
 {
-    // A file put in place holds the digest its list entry gave: the download
-    // was checked against it before anything was installed, and the file was
-    // replaced in one step. It is not read again. A record not put in place
+    // A file put in place holds the digest the check read of its download
+    // before anything was installed (the listed text may be written in
+    // capitals, or be no digest at all), and the file was replaced in one
+    // step. It is not read again. A record not put in place
     // (a failed replacement, the updater's own executable, which the helper
     // replaces later) is forgotten, so the next run reads what is there.
     std::vector<std::string> paths;
@@ -173,8 +174,8 @@ void LocalDigests::RememberInstalled(const std::vector<TUpdateRec*>& records)
     // writer within the same clock tick would be racing the copy itself.
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const TUpdateRec& record = *records[i];
-        if (record.Installed && !record.Listed.Md5.empty() && identities[i])
-            cache_.Remember(paths[i], *identities[i], record.Listed.Md5);
+        if (record.Installed && !record.FetchedMd5.empty() && identities[i])
+            cache_.Remember(paths[i], *identities[i], record.FetchedMd5);
         else
             cache_.Forget(paths[i]);
     }

@@ -247,6 +247,17 @@ std::string DigestText(std::span<const std::uint8_t> digest)
     return text;
 }
 
+std::optional<std::string> ReadDigestText(std::string_view text, std::size_t bytes)
+{
+    if (text.size() != 2 * bytes) return std::nullopt;
+    std::string digest(text);
+    for (char& c : digest) {
+        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+        else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
+    }
+    return digest;
+}
+
 std::string Md5Text(std::string_view bytes)
 {
     Md5 md5;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -32,6 +33,11 @@ private:
 };
 
 std::string DigestText(std::span<const std::uint8_t> digest);
+// A digest of `bytes` bytes written as text by someone else: exactly twice as
+// many hexadecimal digits, in either case (publishing tools on Windows often
+// print capitals), given back as the digest text above; nothing for any other
+// text. Two texts of one digest then compare equal as they should.
+std::optional<std::string> ReadDigestText(std::string_view text, std::size_t bytes);
 std::string Md5Text(std::string_view bytes);
 
 }  // namespace tallowfin

@@ -28,6 +28,7 @@ struct TUpdateRec {
     // They travel with the record from the list to the installation, so no
     // table beside the records has to be kept in step with them.
     TListedDigests Listed{};  // what the fetched copy must have to be installed
+    std::string FetchedMd5{};  // the digest text the check read of the fetched copy
     bool Installed = false;   // the fetched copy replaced the file at LocalPath
 };
 

@@ -207,6 +207,12 @@ TEST(Md5, WritesTheDigestAsLowerCaseHexInByteOrder)
     Md5Digest digest;
     for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<std::uint8_t>(i * 17);
     EXPECT_EQ(DigestText(digest), "00112233445566778899aabbccddeeff");
+    // Read back in either case as the same text; anything but a digest of
+    // that length is none.
+    EXPECT_EQ(ReadDigestText("00112233445566778899AABBccddEEFF", 16), DigestText(digest));
+    for (const char* text : {"", "00112233445566778899aabbccddeef", "00112233445566778899aabbccddeeff0",
+                             "0011223344556677 899aabbccddeeff", "g0112233445566778899aabbccddeeff"})
+        EXPECT_EQ(ReadDigestText(text, 16), std::nullopt) << text;
 }
 
 }  // namespace

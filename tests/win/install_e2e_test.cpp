@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "control/path_rules.h"
 #include "tests/win/updater_fixture.h"
 
 namespace tallowfin::test {
@@ -138,6 +139,31 @@ TEST_F(InstallTest, DllWhoseRunWasKilledBeforeItsRegistrationIsRegisteredByTheNe
     Process third = Start(box.Updater(), "", box.Install(), environment);
     EXPECT_EQ(third.WaitExit(60s), 0u);
     EXPECT_EQ(ReadLines(log).size(), 1u);
+}
+
+TEST_F(InstallTest, DigestInCapitalsOrNoDigestAtAllDoesNotHoldBackTheRelease)
+{
+    // The download check takes a digest as the number it is, and checks
+    // nothing where the list gives no digest at all; the installed files are
+    // still compared with the listed texts byte for byte, so both entries are
+    // fetched and installed on every run, as they always were.
+    const std::string upper = PatternBytes(20000, 11), garbled = PatternBytes(30000, 12), plain = "plain";
+    auto upperEntry = box.Changed("upper.bin", upper);
+    upperEntry.hash = AsciiUpper(upperEntry.hash);
+    auto garbledEntry = box.Changed("garbled.bin", garbled);
+    garbledEntry.hash = "not-a-digest";
+    box.PublishList({upperEntry, garbledEntry, box.Changed("plain.txt", plain)});
+    for (std::size_t run = 1; run <= 2; ++run) {
+        box.Server().ClearRequests();
+        EXPECT_EQ(RunToEnd(), 0u) << "run " << run;
+        EXPECT_EQ(ReadBytes(box.Install() / "upper.bin"), upper);
+        EXPECT_EQ(ReadBytes(box.Install() / "garbled.bin"), garbled);
+        EXPECT_EQ(ReadBytes(box.Install() / "plain.txt"), plain);
+        EXPECT_EQ(Starts(box, run).size(), run);
+        EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/upper.bin"), 1u) << "run " << run;
+        EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/garbled.bin"), 1u) << "run " << run;
+        EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/plain.txt"), run == 1 ? 1u : 0u) << "run " << run;
+    }
 }
 
 TEST_F(InstallTest, FailedPassInstallsNothingAndLeavesNoTemporaryFile)
