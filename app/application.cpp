@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/error_text.h"
+#include "common/lead_bytes.h"
 #include "common/win_error.h"
 
 namespace tallowfin {
@@ -10,8 +11,6 @@ namespace tallowfin {
 namespace {
 
 constexpr char kWindowClass[] = "TallowfinApplication";
-
-bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 std::string MessageOf(std::exception_ptr error)
 {

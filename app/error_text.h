@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "helper/command_line.h"
+#include "common/lead_bytes.h"
 
 namespace tallowfin {
 

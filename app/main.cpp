@@ -10,8 +10,9 @@
 #include "common/com_ptr.h"
 #include "common/file_system.h"
 #include "common/handle.h"
+#include "common/lead_bytes.h"
+#include "common/path_rules.h"
 #include "control/main_window.h"
-#include "control/path_rules.h"
 #include "digestcache/cache_location.h"
 #include "digestcache/user_cache_folder.h"
 #include "download/internet.h"
@@ -33,8 +34,6 @@ constexpr P256PublicKey kListKeys[] = {
 #include TALLOWFIN_LIST_KEYS_INC
 };
 #endif
-
-bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 int RunUpdate(HINSTANCE instance)
 {

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "common/md5.h"
 #include "control/file_digest.h"
 #include "control/local_digests.h"
-#include "control/md5.h"
 
 namespace fs = std::filesystem;
 using tallowfin::FileDigestText;

@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "common/com_ptr.h"
+#include "common/md5.h"
 #include "control/main_form.h"
-#include "control/md5.h"
 
 namespace {
 

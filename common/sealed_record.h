@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "control/md5.h"
+#include "common/md5.h"
 
 namespace tallowfin {
 

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "common/file_system.h"
+#include "common/md5.h"
 #include "control/file_digest.h"
 #include "control/hashing_pool.h"
-#include "control/md5.h"
 
 namespace tallowfin {
 

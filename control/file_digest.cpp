@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "common/handle.h"
+#include "common/md5.h"
 #include "common/win_error.h"
-#include "control/md5.h"
 #include "trust/cng.h"
 
 namespace tallowfin {

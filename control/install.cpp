@@ -1,5 +1,6 @@
 #include "control/install.h"
 
+#include "common/lead_bytes.h"
 #include "control/korean_text.h"
 #include "control/launch_rules.h"
 
@@ -7,17 +8,15 @@
 
 #include "common/file_system.h"
 #include "common/handle.h"
+#include "common/path_rules.h"
 #include "control/download_check.h"
 #include "control/install_file.h"
 #include "control/main_form.h"
-#include "control/path_rules.h"
 #include "control/pending_work.h"
 
 namespace tallowfin {
 
 namespace {
-
-bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 // Whether a record names the running executable. Where both files exist their
 // identities decide; otherwise the texts, compared without the case of the

@@ -4,6 +4,7 @@
 
 #include "common/file_system.h"
 #include "common/handle.h"
+#include "common/own_names.h"
 #include "control/install_rules.h"
 #include "control/pending_work.h"
 

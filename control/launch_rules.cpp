@@ -1,6 +1,6 @@
 #include "control/launch_rules.h"
 
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 
 namespace tallowfin {
 

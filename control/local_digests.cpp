@@ -9,6 +9,7 @@
 
 #include "common/file_system.h"
 #include "common/kept_file.h"
+#include "common/lead_bytes.h"
 #include "control/file_digest.h"
 #include "control/hashing_pool.h"
 #include "control/seek_penalty.h"
@@ -17,8 +18,6 @@
 namespace tallowfin {
 
 namespace {
-
-bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 // What the listings say of each path the cache may answer for; folders not
 // listed yet are listed now.

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "common/file_system.h"
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 #include "control/pending_work.h"
 #include "download/temp_files.h"
 #include "selfreplace/launch.h"

@@ -1,7 +1,7 @@
 #include "digestcache/cache_location.h"
 
-#include "control/md5.h"
-#include "control/path_rules.h"
+#include "common/md5.h"
+#include "common/path_rules.h"
 
 namespace tallowfin {
 

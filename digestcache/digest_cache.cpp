@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "common/md5.h"
 #include "common/sealed_record.h"
-#include "control/md5.h"
 
 namespace tallowfin {
 

@@ -1,6 +1,6 @@
 #include "download/url_rules.h"
 
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 
 namespace tallowfin {
 

@@ -1,11 +1,12 @@
 // From a release the scan accepts to what the updater does with its list: the
 // entries "make" writes must read back as written, pass "verify" without a
 // problem, and install every file where it lies in the release.
-#include "control/md5.h"
-#include "control/path_rules.h"
+#include "common/md5.h"
+#include "common/path_rules.h"
 #include "fuzz/fuzz_support.h"
 #include "publish/cp949.h"
 #include "publish/file_digest.h"
+#include "publish/list_document.h"
 #include "publish/list_xml.h"
 #include "publish/make_list.h"
 #include "publish/release_scan.h"
@@ -14,7 +15,6 @@
 #include "publish/utf8.h"
 #include "publish/verify_list.h"
 #include "publish/windows_names.h"
-#include "publish/list_document.h"
 
 #include <unistd.h>
 

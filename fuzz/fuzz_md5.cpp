@@ -1,6 +1,6 @@
 // MD5 against a second implementation kept as plain as RFC 1321 reads, fed
 // in one piece and in arbitrary pieces.
-#include "control/md5.h"
+#include "common/md5.h"
 #include "fuzz/fuzz_support.h"
 
 #include <array>

@@ -1,7 +1,7 @@
 // The path rules on arbitrary bytes: each against a reference or against the
 // invariants its callers rely on.
-#include "control/install_rules.h"
-#include "control/path_rules.h"
+#include "common/own_names.h"
+#include "common/path_rules.h"
 #include "fuzz/fuzz_support.h"
 
 #include <string>

@@ -2,7 +2,7 @@
 // the executable, the command line the updater writes for the helper, and
 // the helper reading it back with its own reader.
 #include "common/int_text.h"
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 #include "fuzz/fuzz_support.h"
 #include "helper/command_line.h"
 #include "selfreplace/self_update_rules.h"

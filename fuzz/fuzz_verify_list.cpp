@@ -2,14 +2,14 @@
 // served folder on disk: it must account for every entry, and an entry it
 // passes must be one the updater reads and installs correctly. It must also
 // never find a file outside the served folder.
-#include "control/md5.h"
-#include "control/path_rules.h"
+#include "common/md5.h"
+#include "common/path_rules.h"
 #include "fuzz/fuzz_support.h"
+#include "publish/list_document.h"
 #include "publish/served_files.h"
 #include "publish/url_text.h"
 #include "publish/verify_list.h"
 #include "publish/windows_names.h"
-#include "publish/list_document.h"
 
 #include <unistd.h>
 

@@ -56,8 +56,6 @@ private:
 
 }  // namespace
 
-bool IsCp949LeadByte(unsigned char byte) noexcept { return byte >= 0x81 && byte <= 0xFE; }
-
 std::vector<std::string> SplitCommandLine(std::string_view commandLine, LeadBytePredicate isLeadByte)
 {
     // The line ends at its first zero byte, as the system's text does.

@@ -10,12 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/lead_bytes.h"
+
 namespace tallowfin {
-
-using LeadBytePredicate = bool (*)(unsigned char);
-
-// Lead bytes of code page 949.
-bool IsCp949LeadByte(unsigned char byte) noexcept;
 
 // The arguments after the program's own name (which is read by the same rules
 // and skipped). Counting stops at the first empty token, so an empty quoted

@@ -10,12 +10,11 @@
 
 #include "common/handle.h"
 #include "common/int_text.h"
+#include "common/lead_bytes.h"
 #include "helper/command_line.h"
 #include "selfreplace/self_update_rules.h"
 
 namespace {
-
-bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 // Process ids are reused. The process to wait for started this helper, so it
 // was created before it; a process with that id created later is another

@@ -1,6 +1,6 @@
 #include "publish/file_digest.h"
 
-#include "control/md5.h"
+#include "common/md5.h"
 #include "publish/errors.h"
 #include "publish/signing.h"
 #include "publish/utf8.h"

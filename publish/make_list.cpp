@@ -1,7 +1,7 @@
 #include "publish/make_list.h"
 
 #include "common/limits.h"
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 #include "publish/atomic_file.h"
 #include "publish/cp949.h"
 #include "publish/errors.h"

@@ -1,6 +1,6 @@
 #include "publish/publication_cost.h"
 
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 
 #include <map>
 

@@ -1,6 +1,6 @@
 #include "publish/release_scan.h"
 
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 #include "publish/cp949.h"
 #include "publish/errors.h"
 #include "publish/utf8.h"

@@ -1,7 +1,7 @@
 #include "publish/served_files.h"
 
 #include "common/limits.h"
-#include "control/md5.h"
+#include "common/md5.h"
 #include "publish/errors.h"
 #include "publish/file_digest.h"
 #include "publish/http_transport.h"

@@ -4,8 +4,8 @@
 // Windows publisher signs with openssl (README, "Signing your updates").
 #include "publish/signing.h"
 
+#include "common/md5.h"
 #include "publish/errors.h"
-#include "control/md5.h"
 #include "trust/cng.h"
 #include "trust/list_signature.h"
 

@@ -13,7 +13,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include "control/md5.h"
+#include "common/md5.h"
 #include "publish/errors.h"
 #include "publish/utf8.h"
 #include "trust/signature_der.h"

@@ -1,6 +1,6 @@
 #include "publish/url_text.h"
 
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 
 namespace tallowfin::publish {
 

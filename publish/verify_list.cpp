@@ -1,12 +1,12 @@
 #include "publish/verify_list.h"
 
 #include "common/limits.h"
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 #include "publish/cp949.h"
 #include "publish/errors.h"
+#include "publish/signing.h"
 #include "publish/url_text.h"
 #include "publish/utf8.h"
-#include "publish/signing.h"
 #include "publish/windows_names.h"
 #include "trust/signed_list_values.h"
 

@@ -1,6 +1,6 @@
 #include "publish/windows_names.h"
 
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 
 namespace tallowfin::publish {
 

@@ -9,17 +9,16 @@
 
 #include "common/file_system.h"
 #include "common/handle.h"
+#include "common/lead_bytes.h"
+#include "common/own_names.h"
+#include "common/path_rules.h"
 #include "control/install_file.h"
-#include "control/install_rules.h"
 #include "control/main_form.h"
-#include "control/path_rules.h"
 #include "selfreplace/self_update_rules.h"
 
 namespace tallowfin {
 
 namespace {
-
-bool IsLeadByteOfAnsiCodePage(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 std::string TemporaryFolder()
 {

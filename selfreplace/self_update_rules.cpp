@@ -1,6 +1,6 @@
 #include "selfreplace/self_update_rules.h"
 
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 
 namespace tallowfin {
 

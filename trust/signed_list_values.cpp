@@ -1,5 +1,7 @@
 #include "trust/signed_list_values.h"
 
+#include "common/md5.h"
+
 namespace tallowfin {
 
 std::optional<std::uint64_t> ReadListSerial(std::string_view text)
@@ -17,13 +19,7 @@ std::optional<std::uint64_t> ReadListSerial(std::string_view text)
 
 std::optional<std::string> ReadListedSha256(std::string_view text)
 {
-    if (text.size() != 64) return std::nullopt;
-    std::string digest(text);
-    for (char& c : digest) {
-        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-        else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
-    }
-    return digest;
+    return ReadDigestText(text, 32);
 }
 
 }  // namespace tallowfin

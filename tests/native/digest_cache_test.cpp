@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/md5.h"
 #include "common/sealed_record.h"
-#include "control/md5.h"
 #include "digestcache/cache_location.h"
 #include "digestcache/digest_cache.h"
 #include "digestcache/listed_path.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "control/md5.h"
+#include "common/md5.h"
 
 namespace tallowfin {
 namespace {

@@ -1,8 +1,8 @@
-#include "control/md5.h"
+#include "common/md5.h"
 #include "publish/cp949.h"
+#include "publish/list_document.h"
 #include "publish/url_text.h"
 #include "publish/windows_names.h"
-#include "publish/list_document.h"
 #include "tests/native/publish_test_support.h"
 #include "tests/support/http_server.h"
 

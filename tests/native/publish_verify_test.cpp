@@ -1,6 +1,6 @@
 #include "common/limits.h"
-#include "control/md5.h"
-#include "control/path_rules.h"
+#include "common/md5.h"
+#include "common/path_rules.h"
 #include "publish/http_reply.h"
 #include "publish/url_text.h"
 #include "publish/verify_list.h"

@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "app/error_text.h"
+#include "common/own_names.h"
+#include "common/path_rules.h"
 #include "control/document_type.h"
 #include "control/install_rules.h"
 #include "control/launch_rules.h"
-#include "control/path_rules.h"
 #include "download/url_rules.h"
 #include "helper/command_line.h"
 #include "selfreplace/self_update_rules.h"

@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "common/lead_bytes.h"
 #include "common/sealed_record.h"
 #include "digestcache/digest_cache.h"
 #include "digestcache/folder_listing.h"
@@ -554,7 +555,7 @@ protected:
     {
         const DigestCache cache = DigestCache::FromBytes(ReadBytes(box.DigestCacheFile()));
         const std::string path = (box.Install() / name).string();
-        const auto split = SplitListedPath(path, [](unsigned char c) { return IsDBCSLeadByte(c) != FALSE; });
+        const auto split = SplitListedPath(path, IsLeadByteOfAnsiCodePage);
         FolderListings listings;
         const auto identity = split ? listings.Identity(*split) : std::nullopt;
         return identity ? cache.Lookup(path, *identity) : std::nullopt;

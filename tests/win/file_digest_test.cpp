@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "common/handle.h"
+#include "common/md5.h"
 #include "common/win_error.h"
 #include "control/file_digest.h"
-#include "control/md5.h"
 #include "tests/support/win_util.h"
 
 namespace tallowfin::test {

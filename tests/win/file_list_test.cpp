@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "common/com_ptr.h"
+#include "common/path_rules.h"
 #include "control/main_form.h"
-#include "control/path_rules.h"
 #include "tests/support/win_util.h"
 #include "tests/win/fake_view.h"
 #include "tests/win/updater_fixture.h"

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 #include "tests/win/updater_fixture.h"
 
 namespace tallowfin::test {

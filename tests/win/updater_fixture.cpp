@@ -7,8 +7,8 @@
 
 #include <tlhelp32.h>
 
-#include "control/md5.h"
-#include "control/path_rules.h"
+#include "common/md5.h"
+#include "common/path_rules.h"
 #include "digestcache/cache_location.h"
 #include "digestcache/user_cache_folder.h"
 #include "trust/accepted_serial.h"

@@ -2,7 +2,7 @@
 // check, so it is written for speed: blocks are read straight from the
 // caller's buffer, the 64 steps are unrolled by hand, and the round functions
 // use forms that shorten the dependency chain through `a`.
-#include "control/md5.h"
+#include "common/md5.h"
 
 #include <algorithm>
 #include <bit>

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "helper/command_line.h"
+#include "common/lead_bytes.h"
 
 namespace tallowfin {
 

@@ -1,4 +1,4 @@
-#include "control/path_rules.h"
+#include "common/path_rules.h"
 
 namespace tallowfin {
 
