@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "common/md5.h"
-#include "control/file_digest.h"
-#include "control/local_digests.h"
+#include "digestcache/file_digest.h"
+#include "digestcache/local_digests.h"
 
 namespace fs = std::filesystem;
 using tallowfin::FileDigestText;

@@ -5,8 +5,8 @@
 
 #include "common/file_system.h"
 #include "common/md5.h"
-#include "control/file_digest.h"
-#include "control/hashing_pool.h"
+#include "digestcache/file_digest.h"
+#include "digestcache/hashing_pool.h"
 
 namespace tallowfin {
 

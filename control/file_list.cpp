@@ -10,10 +10,10 @@
 #include "common/file_system.h"
 #include "common/kept_file.h"
 #include "common/limits.h"
-#include "control/local_digests.h"
 #include "control/main_form.h"
 #include "control/signed_list.h"
 #include "digestcache/cache_location.h"
+#include "digestcache/local_digests.h"
 
 namespace tallowfin {
 

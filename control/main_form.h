@@ -16,8 +16,8 @@
 
 #include "control/form_view.h"
 #include "control/sole_run.h"
-#include "control/local_digests.h"
 #include "control/xml_document.h"
+#include "digestcache/local_digests.h"
 #include "download/internet.h"
 #include "download/main_thread_door.h"
 #include "download/update_record.h"

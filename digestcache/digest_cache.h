@@ -3,7 +3,7 @@
 // the digest of a file whose identity and state all still match without
 // reading it. Plain values only; the Windows side (reading identities from
 // the file system, the per-user file) lies in folder_listing.* and
-// control/local_digests.*.
+// local_digests.*.
 //
 // Its one limit: a file changed by a program that then puts back its old size,
 // last-write time and change time is not noticed until one of them changes.

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "control/hashing_pool.h"
+#include "digestcache/hashing_pool.h"
 #include "download/kept_list.h"
 
 namespace tallowfin {

@@ -5,7 +5,7 @@
 #include "common/handle.h"
 #include "common/md5.h"
 #include "common/win_error.h"
-#include "control/file_digest.h"
+#include "digestcache/file_digest.h"
 #include "tests/support/win_util.h"
 
 namespace tallowfin::test {

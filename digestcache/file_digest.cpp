@@ -1,4 +1,4 @@
-#include "control/file_digest.h"
+#include "digestcache/file_digest.h"
 
 #include <windows.h>
 

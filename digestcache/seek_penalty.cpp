@@ -1,4 +1,4 @@
-#include "control/seek_penalty.h"
+#include "digestcache/seek_penalty.h"
 
 #include <windows.h>
 #include <winioctl.h>

@@ -25,7 +25,7 @@ class LocalDigests {
 public:
     // `cacheFile`: where the cache is kept; empty for none (every file is
     // read, nothing is kept). `threads`: how many threads hash; 0 lets the
-    // processors and the disk decide (see control/hashing_pool.h). With a
+    // processors and the disk decide (see digestcache/hashing_pool.h). With a
     // cache, the folders of the files it remembers are listed at once on a
     // thread of their own, for Of to use.
     explicit LocalDigests(std::string cacheFile, unsigned threads = 0);

@@ -1,4 +1,4 @@
-#include "control/hashing_pool.h"
+#include "digestcache/hashing_pool.h"
 
 #include <algorithm>
 #include <atomic>

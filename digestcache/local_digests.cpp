@@ -1,4 +1,4 @@
-#include "control/local_digests.h"
+#include "digestcache/local_digests.h"
 
 #include <windows.h>
 
@@ -10,10 +10,10 @@
 #include "common/file_system.h"
 #include "common/kept_file.h"
 #include "common/lead_bytes.h"
-#include "control/file_digest.h"
-#include "control/hashing_pool.h"
-#include "control/seek_penalty.h"
+#include "digestcache/file_digest.h"
 #include "digestcache/folder_listing.h"
+#include "digestcache/hashing_pool.h"
+#include "digestcache/seek_penalty.h"
 
 namespace tallowfin {
 
