@@ -5,13 +5,13 @@
 
 #include <iterator>
 
-#include "app/application.h"
 #include "app/handoff.h"
 #include "common/com_ptr.h"
 #include "common/file_system.h"
 #include "common/handle.h"
 #include "common/lead_bytes.h"
 #include "common/path_rules.h"
+#include "control/application.h"
 #include "control/main_window.h"
 #include "digestcache/cache_location.h"
 #include "digestcache/user_cache_folder.h"

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "app/application.h"
 #include "common/handle.h"
+#include "control/application.h"
 
 namespace tallowfin {
 

@@ -1,16 +1,15 @@
 #include "control/install.h"
 
-#include "common/lead_bytes.h"
-#include "control/korean_text.h"
-#include "control/launch_rules.h"
-
 #include <shellapi.h>
 
 #include "common/file_system.h"
-#include "common/handle.h"
+#include "common/lead_bytes.h"
 #include "common/path_rules.h"
+#include "control/dll_server.h"
 #include "control/download_check.h"
 #include "control/install_file.h"
+#include "control/korean_text.h"
+#include "control/launch_rules.h"
 #include "control/main_form.h"
 #include "control/pending_work.h"
 
@@ -42,17 +41,6 @@ BOOL CALLBACK CloseExplorerWindow(HWND window, LPARAM)
     // hangs must not hang the updater.
     if (std::string_view(className) == "IEFrame") PostMessageA(window, WM_CLOSE, 0, 0);
     return TRUE;
-}
-
-bool CallDllServer(const std::string& path, bool registering)
-{
-    using ServerEntry = HRESULT(STDAPICALLTYPE*)();
-    static constexpr const char* kEntries[2] = {"DllUnregisterServer", "DllRegisterServer"};
-    LibraryHandle library(LoadLibraryA(path.c_str()));
-    if (!library) return false;
-    auto entry = reinterpret_cast<ServerEntry>(
-        reinterpret_cast<void*>(GetProcAddress(library.get(), kEntries[registering ? 1 : 0])));
-    return entry && entry() == S_OK;
 }
 
 void TMainForm::DiscardTemporaryFiles(const std::vector<TUpdateRec*>& records)

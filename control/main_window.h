@@ -6,8 +6,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "app/application.h"
 #include "common/handle.h"
+#include "control/application.h"
 #include "control/form_view.h"
 #include "control/main_form.h"
 #include "control/tray_icon.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/handle.h"
-#include "control/install.h"
+#include "control/dll_server.h"
 
 namespace tallowfin {
 

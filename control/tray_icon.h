@@ -9,8 +9,8 @@
 #include <functional>
 #include <string>
 
-#include "app/application.h"
 #include "common/handle.h"
+#include "control/application.h"
 
 namespace tallowfin {
 

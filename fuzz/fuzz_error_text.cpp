@@ -1,6 +1,6 @@
 // The error box's full stop: appended at most once, only after a character
 // that sorts after ".", and never inside a double-byte character.
-#include "app/error_text.h"
+#include "control/error_text.h"
 #include "fuzz/fuzz_support.h"
 
 #include <string>

@@ -1,7 +1,3 @@
-// The self-update launch: stages the downloaded copy of the updater beside its
-// executable, writes the helper out of the updater's own resources and starts
-// it. The helper waits for this process to end, then puts the staged file in
-// place of the executable.
 #include "selfreplace/launch.h"
 
 #include <windows.h>
@@ -12,8 +8,6 @@
 #include "common/lead_bytes.h"
 #include "common/own_names.h"
 #include "common/path_rules.h"
-#include "control/install_file.h"
-#include "control/main_form.h"
 #include "selfreplace/self_update_rules.h"
 
 namespace tallowfin {
@@ -71,29 +65,19 @@ void RemoveHelperFolder(const std::string& folder)
 
 }  // namespace
 
-void TMainForm::LaunchSelfUpdate()
+bool StartHelper(HMODULE resources, const std::string& staged, const std::string& target, std::uint32_t processId,
+                 const std::function<void()>& beforeStart)
 {
-    if (FSelfUpdateFile.empty()) return;
-
-    const std::string ownPath = settings_.OwnPath;
-    const std::string staged = StagedPathFor(ownPath);
-    // Whole and on the disk before the helper can take it: the helper renames
-    // it over the only good copy of the updater.
-    PlaceFile(FSelfUpdateFile, staged);
-    DeleteFileA(FSelfUpdateFile.c_str());
-    FSelfUpdateFile = staged;
-
-    const HMODULE resources = settings_.ResourceModule ? settings_.ResourceModule : GetModuleHandleA(nullptr);
-    const std::string parameters = HelperParameters(FSelfUpdateFile, ownPath, GetCurrentProcessId());
-    bool messagesProcessed = false;
+    const std::string parameters = HelperParameters(staged, target, processId);
+    bool beforeStartRan = false;
     auto startIn = [&](const std::string& folder) {
         if (folder.empty()) return false;
         const std::string helper = JoinPath(folder, kHelperFile);
         // A helper that cannot be written whole is not started.
         if (!WriteHelper(resources, helper)) return false;
-        if (!messagesProcessed) {
-            view_.ProcessMessages();
-            messagesProcessed = true;
+        if (!beforeStartRan) {
+            beforeStart();
+            beforeStartRan = true;
         }
         // By the full path it was written to: a bare name is looked up, and
         // the updater's own folder, where an older helper may lie, comes
@@ -106,15 +90,13 @@ void TMainForm::LaunchSelfUpdate()
     // that cannot be written, beside the updater; failing that, a folder of
     // the run's own under the temporary folder.
     const std::string current = CurrentFolder();
-    if (startIn(current)) return;
-    const std::string programFolder = ProgramDirectoryOf(ownPath);
-    if (!SamePathText(programFolder, current, IsLeadByteOfAnsiCodePage) && startIn(programFolder)) return;
+    if (startIn(current)) return true;
+    const std::string programFolder = ProgramDirectoryOf(target);
+    if (!SamePathText(programFolder, current, IsLeadByteOfAnsiCodePage) && startIn(programFolder)) return true;
     const std::string own = NewHelperFolder();
-    if (startIn(own)) return;
+    if (startIn(own)) return true;
     if (!own.empty()) RemoveHelperFolder(own);
-    // No helper could be written or started: the staged file waits, and a
-    // later run, finding the updater still different from its list, fetches
-    // and stages it again.
+    return false;
 }
 
 void RemoveLeftHelperFolders()

@@ -2,10 +2,10 @@
 // touches and starts.
 #include <gtest/gtest.h>
 
-#include "app/error_text.h"
 #include "common/own_names.h"
 #include "common/path_rules.h"
 #include "control/document_type.h"
+#include "control/error_text.h"
 #include "control/install_rules.h"
 #include "control/launch_rules.h"
 #include "download/url_rules.h"

@@ -1,10 +1,10 @@
-#include "app/application.h"
+#include "control/application.h"
 
 #include <algorithm>
 
-#include "app/error_text.h"
 #include "common/lead_bytes.h"
 #include "common/win_error.h"
+#include "control/error_text.h"
 
 namespace tallowfin {
 

@@ -1,4 +1,4 @@
-#include "app/error_text.h"
+#include "control/error_text.h"
 
 namespace tallowfin {
 
