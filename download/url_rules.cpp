@@ -9,15 +9,13 @@ namespace {
 bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Only "http://" and "https://" make an address absolute: anything else,
-// "https:x" included, names a file under the base, as it always has.
-bool StartsWithFetchedScheme(std::string_view url)
+}  // namespace
+
+bool IsAbsoluteUrl(std::string_view url)
 {
     const std::string scheme = SchemeOf(url);
     return (scheme == "http" || scheme == "https") && url.substr(scheme.size() + 1, 2) == "//";
 }
-
-}  // namespace
 
 std::string SchemeOf(std::string_view url)
 {
@@ -32,7 +30,7 @@ std::string SchemeOf(std::string_view url)
 
 std::string ResolveUrl(const std::string& baseUrl, const std::string& url)
 {
-    return StartsWithFetchedScheme(url) ? url : baseUrl + url;
+    return IsAbsoluteUrl(url) ? url : baseUrl + url;
 }
 
 bool IsDowngrade(std::string_view from, std::string_view to)

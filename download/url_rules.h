@@ -13,6 +13,11 @@ namespace tallowfin {
 // ":". A blank before the scheme means there is none.
 std::string SchemeOf(std::string_view url);
 
+// Whether an address is fetched as it stands: it begins with "http://" or
+// "https://" in any letter case. Anything else, "https:x" included, names a
+// file under the base address, as it always has.
+bool IsAbsoluteUrl(std::string_view url);
+
 // Builds the address of a record: a Url beginning with "http://" or
 // "https://" in any case is absolute, anything else is appended to the base
 // address as it stands.

@@ -3,6 +3,7 @@
 // problem, and install every file where it lies in the release.
 #include "common/md5.h"
 #include "common/path_rules.h"
+#include "download/url_rules.h"
 #include "fuzz/fuzz_support.h"
 #include "publish/cp949.h"
 #include "publish/file_digest.h"
@@ -132,7 +133,7 @@ public:
 
     ServedFile Fetch(const std::string& downurl) override
     {
-        if (IsAbsoluteAddress(downurl)) return {ServedFile::State::NotCheckable, {}, "elsewhere"};
+        if (tallowfin::IsAbsoluteUrl(downurl)) return {ServedFile::State::NotCheckable, {}, "elsewhere"};
         const auto key = Normalized(PercentDecodedPath(downurl));
         if (!key) return {ServedFile::State::Failed, {}, "climbs out"};
         const auto it = served_.find(*key);
@@ -264,6 +265,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     std::string problems;
     for (const auto& problem : report.problems) problems += "entry " + std::to_string(problem.entry) + ": " + problem.message + "\n";
     FUZZ_CHECK_SAID(report.problems.empty(), problems + Shown(xml));
-    FUZZ_CHECK(report.notes.size() == (IsAbsoluteAddress(prefix) ? entries.size() : 0));
+    FUZZ_CHECK(report.notes.size() == (tallowfin::IsAbsoluteUrl(prefix) ? entries.size() : 0));
     return 0;
 }

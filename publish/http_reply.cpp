@@ -1,6 +1,7 @@
 #include "publish/http_reply.h"
 
 #include "common/limits.h"
+#include "download/url_rules.h"
 #include "publish/url_text.h"
 #include "publish/utf8.h"
 
@@ -113,9 +114,9 @@ RedirectStep JudgeRedirect(std::string_view from, const HttpResponse& response, 
     if ((status != 301 && status != 302 && status != 303 && status != 307 && status != 308) || target.empty())
         return {};
     const std::string where = "answers status " + std::to_string(status) + " to " + Quoted(target);
-    if (!IsAbsoluteAddress(target))
+    if (!IsAbsoluteUrl(target))
         return {RedirectStep::Kind::Refused, where + ", which the updater cannot fetch"};
-    if (StartsWithNoCase(from, "https://") && StartsWithNoCase(target, "http://"))
+    if (IsDowngrade(from, target))
         return {RedirectStep::Kind::Refused,
                 where + "; the updater refuses a redirect from https:// to plain http:// and counts the file as missing"};
     if (hops >= kMostRedirects)

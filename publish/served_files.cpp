@@ -2,6 +2,7 @@
 
 #include "common/limits.h"
 #include "common/md5.h"
+#include "download/url_rules.h"
 #include "publish/errors.h"
 #include "publish/file_digest.h"
 #include "publish/http_transport.h"
@@ -21,7 +22,7 @@ public:
 
     ServedFile Fetch(const std::string& downurl) override
     {
-        if (IsAbsoluteAddress(downurl))
+        if (IsAbsoluteUrl(downurl))
             return {ServedFile::State::NotCheckable, {}, "an absolute address cannot be checked against a folder"};
 
         // The server answers for the path; a query or fragment does not
@@ -82,7 +83,7 @@ public:
 
     ServedFile Fetch(const std::string& downurl) override
     {
-        std::string url = IsAbsoluteAddress(downurl) ? downurl : base_ + downurl;
+        std::string url = ResolveUrl(base_, downurl);
         const auto deadline = std::chrono::steady_clock::now() + timeLimit_;
         for (std::size_t hops = 0;; ++hops) {
             Md5 md5;
@@ -158,7 +159,7 @@ std::unique_ptr<ServedFiles> ServedFromFolder(const std::filesystem::path& folde
 std::unique_ptr<ServedFiles> ServedOverHttp(std::string base, std::chrono::milliseconds timeLimit,
                                             std::unique_ptr<HttpTransport> transport)
 {
-    if (!IsAbsoluteAddress(base) || base.find_first_of(" \t\r\n") != std::string::npos)
+    if (!IsAbsoluteUrl(base) || base.find_first_of(" \t\r\n") != std::string::npos)
         throw InputError("the base address " + Quoted(base) + " is not an http:// or https:// address");
     return std::make_unique<HttpFiles>(std::move(base), timeLimit, std::move(transport));
 }

@@ -1,6 +1,7 @@
 #include "publish/url_text.h"
 
 #include "common/path_rules.h"
+#include "download/url_rules.h"
 
 namespace tallowfin::publish {
 
@@ -27,25 +28,13 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix)
     return text.size() >= prefix.size() && AsciiLower(text.substr(0, prefix.size())) == AsciiLower(prefix);
 }
 
-bool IsAbsoluteAddress(std::string_view address)
-{
-    return StartsWithNoCase(address, "http://") || StartsWithNoCase(address, "https://");
-}
-
 std::string RelativeAddressProblem(std::string_view address)
 {
-    if (IsAbsoluteAddress(address)) return {};
+    if (IsAbsoluteUrl(address)) return {};
     if (address.starts_with("//"))
         return "is a reference to another host, which the updater glues to its base address as a path";
-    // A scheme is letters, digits, "+", "-" and "." after a letter, up to the
-    // first ":"; a relative path has none before its first "/", "?" or "#".
-    const std::size_t colon = address.find(':');
-    const std::size_t end = address.find_first_of("/?#");
-    const bool scheme = colon != std::string_view::npos && colon > 0 && colon < end &&
-                        ((address[0] >= 'a' && address[0] <= 'z') || (address[0] >= 'A' && address[0] <= 'Z')) &&
-                        address.substr(0, colon).find_first_not_of(
-                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") == std::string_view::npos;
-    if (scheme || address.find("://") != std::string_view::npos)
+    // A relative path names no scheme before its first "/", "?" or "#".
+    if (!SchemeOf(address).empty() || address.find("://") != std::string_view::npos)
         return "is neither http:// nor https://; the updater takes it as relative to its base address";
     return {};
 }

@@ -1,6 +1,6 @@
-// Addresses as the updater forms them: a "downurl" starting with "http://" or
-// "https://" (any letter case) is taken whole; anything else is appended as it
-// stands to the base address of the list.
+// Address texts as the publisher writes and checks them. The updater's own
+// rules (which addresses are absolute, how a relative one is joined to the
+// base, which redirects are refused) are download/url_rules.h, used here too.
 #pragma once
 
 #include <string>
@@ -9,8 +9,6 @@
 namespace tallowfin::publish {
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
-
-bool IsAbsoluteAddress(std::string_view address);
 
 // Why the updater would resolve this relative address otherwise than its
 // author meant (another scheme, a "//host" reference), glued to the base as
