@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/sealed_record.h"
 #include "control/hashing_pool.h"
 #include "download/kept_list.h"
 
@@ -15,7 +16,7 @@ namespace tallowfin {
 namespace {
 
 const KeptList kList{"http://update.tallowfin.example/software/Tallowfin/filelist.xml", "\"5f3a-1e2b\"",
-                     "Tue, 08 Dec 2026 09:00:00 GMT", "<?xml version=\"1.0\"?>\n<filelist/>\n"};
+                     "Tue, 08 Dec 2026 09:00:00 GMT", "<?xml version=\"1.0\"?>\n<filelist/>\n", 1796720000};
 
 TEST(KeptList, ReadsBackWhatItWroteAndNothingDamaged)
 {
@@ -31,22 +32,65 @@ TEST(KeptList, ReadsBackWhatItWroteAndNothingDamaged)
     KeptList tooLong = kList;
     tooLong.entityTag.assign(kLongestValidator + 1, 'e');
     EXPECT_EQ(ReadKeptList(KeptListBytes(tooLong)), std::nullopt);
+    // A copy kept by an updater before the time was kept with it: ignored,
+    // so the list is fetched whole once.
+    RecordWriter first("TFKL", 1);
+    for (const std::string& field : {kList.url, kList.entityTag, kList.lastModified, kList.body}) first.PutText(field);
+    EXPECT_EQ(ReadKeptList(std::move(first).Seal()), std::nullopt);
 }
 
-TEST(KeptList, AsksWithWhatTheServerSaidWhenItCanGoBackAsItCame)
+TEST(KeptList, OnlyAStrongTagAndAWellFormedDateGoBackToTheServer)
 {
     EXPECT_EQ(ConditionalHeaders(kList),
               "If-None-Match: \"5f3a-1e2b\"\r\nIf-Modified-Since: Tue, 08 Dec 2026 09:00:00 GMT\r\n");
     KeptList onlyTag = kList;
     onlyTag.lastModified.clear();
     EXPECT_EQ(ConditionalHeaders(onlyTag), "If-None-Match: \"5f3a-1e2b\"\r\n");
-    KeptList onlyDate = kList;
-    onlyDate.entityTag = "W/\"weak\"\r\nX-Injected: 1";  // a line break would start a header of its own
-    EXPECT_EQ(ConditionalHeaders(onlyDate), "If-Modified-Since: Tue, 08 Dec 2026 09:00:00 GMT\r\n");
-    for (const std::string& bad : std::vector<std::string>{"", "a\nb", "\"\xC7\xD1\"", "tab\there", std::string(kLongestValidator + 1, 'x')})
-        EXPECT_FALSE(IsSendableValidator(bad)) << bad;
-    EXPECT_TRUE(IsSendableValidator(std::string(kLongestValidator, '~')));
+    // "*" matches any version and a weak tag every version its server deems
+    // the same: a list answered with either would be "not modified" for good.
+    for (const char* tag : {"*", "W/\"5f3a-1e2b\"", "\"weak\"\r\nX-Injected: 1"}) {
+        KeptList onlyDate = kList;
+        onlyDate.entityTag = tag;
+        EXPECT_EQ(ConditionalHeaders(onlyDate), "If-Modified-Since: Tue, 08 Dec 2026 09:00:00 GMT\r\n") << tag;
+    }
+    KeptList neither = onlyTag;
+    neither.entityTag = "W/\"x\"";
+    EXPECT_EQ(ConditionalHeaders(neither), "");
     EXPECT_EQ(ConditionalHeaders(KeptList{}), "");
+
+    for (const std::string& good : {std::string("\"\""), std::string("\"!#$%&'()*+,-./09:;<=>?@AZ[\\]^_`az{|}~\""),
+                                    "\"" + std::string(kLongestValidator - 2, 'e') + "\""})
+        EXPECT_TRUE(IsStrongEntityTag(good)) << good;
+    for (const std::string& bad : {std::string(), std::string("*"), std::string("\""), std::string("W/\"x\""),
+                                   std::string("w/\"x\""), std::string("x"), std::string("\"x"), std::string("x\""),
+                                   std::string("\"a\"b\""), std::string("\"a b\""), std::string("\"a\tb\""),
+                                   std::string("\"\xC7\xD1\""), std::string("\"a\x7F\""),
+                                   "\"" + std::string(kLongestValidator - 1, 'e') + "\""})
+        EXPECT_FALSE(IsStrongEntityTag(bad)) << bad;
+
+    for (const char* good : {"Tue, 08 Dec 2026 09:00:00 GMT", "Tue, 29 Feb 2028 23:59:60 GMT",
+                             "Sun, 31 Dec 1899 00:00:00 GMT", "Mon, 29 Feb 2000 12:00:00 GMT"})
+        EXPECT_TRUE(IsHttpDate(good)) << good;
+    // The obsolete forms are never sent by a server that follows HTTP/1.1,
+    // and a value out of range or with more behind it is no date.
+    for (const char* bad : {"", "Tuesday, 08-Dec-26 09:00:00 GMT", "Tue Dec  8 09:00:00 2026",
+                            "Tue, 8 Dec 2026 09:00:00 GMT", "Tue, 08 Dec 2026 09:00:00 UTC",
+                            "Tue, 08 Dec 2026 09:00:00 GMT\r\nX: 1", "tue, 08 Dec 2026 09:00:00 GMT",
+                            "Tue, 08 dec 2026 09:00:00 GMT", "Tue, 31 Apr 2026 09:00:00 GMT",
+                            "Sat, 29 Feb 2027 09:00:00 GMT", "Thu, 29 Feb 2100 09:00:00 GMT",
+                            "Tue, 00 Dec 2026 09:00:00 GMT", "Tue, 08 Dec 2026 24:00:00 GMT",
+                            "Tue, 08 Dec 2026 09:60:00 GMT", "Tue, 08 Dec 2026 09:00:61 GMT",
+                            "Tue, 08 Dec 2O26 09:00:00 GMT", "Tue; 08 Dec 2026 09:00:00 GMT"})
+        EXPECT_FALSE(IsHttpDate(bad)) << bad;
+}
+
+TEST(KeptList, AKeptCopyStandsInForAWeekAtMost)
+{
+    EXPECT_TRUE(KeptListIsFresh(kList, kList.keptAt));
+    EXPECT_TRUE(KeptListIsFresh(kList, kList.keptAt + kLongestKeptSeconds));
+    EXPECT_FALSE(KeptListIsFresh(kList, kList.keptAt + kLongestKeptSeconds + 1));
+    // Kept "later" than now: the clock was set back, and the age is unknown.
+    EXPECT_FALSE(KeptListIsFresh(kList, kList.keptAt - 1));
 }
 
 // ---- The hashing pool -----------------------------------------------------------
