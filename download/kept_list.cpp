@@ -23,6 +23,19 @@ bool Digits(std::string_view text, std::size_t at, int low, int high, int& value
     return value >= low && value <= high;
 }
 
+// The day of the week of a date of the Gregorian calendar, 0 for Monday
+// (the count of days from 1 March of year 0, whose day is known).
+int WeekdayOf(int year, int month, int day)
+{
+    if (month < 3) --year;
+    const int era = (year >= 0 ? year : year - 399) / 400;
+    const int yearOfEra = year - era * 400;
+    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const long days = static_cast<long>(era) * 146097 + dayOfEra;  // 1 March of year 0 was a Wednesday
+    return static_cast<int>(((days + 2) % 7 + 7) % 7);
+}
+
 }  // namespace
 
 std::string KeptListBytes(const KeptList& list)
@@ -70,20 +83,24 @@ bool IsHttpDate(std::string_view value)
     if (value.size() != 29 || value.substr(3, 2) != ", " || value[7] != ' ' || value[11] != ' ' || value[16] != ' ' ||
         value[19] != ':' || value[22] != ':' || value.substr(25) != " GMT")
         return false;
-    bool dayName = false;
-    for (const auto day : kDays) dayName = dayName || value.substr(0, 3) == day;
+    std::size_t weekday = kDays.size();
+    for (std::size_t i = 0; i < kDays.size(); ++i)
+        if (value.substr(0, 3) == kDays[i]) weekday = i;
     std::size_t month = kMonths.size();
     for (std::size_t i = 0; i < kMonths.size(); ++i)
         if (value.substr(8, 3) == kMonths[i]) month = i;
     int day = 0, century = 0, yearInCentury = 0, hour = 0, minute = 0, second = 0;
-    if (!dayName || month == kMonths.size() || !Digits(value, 5, 1, 31, day) || !Digits(value, 12, 0, 99, century) ||
+    if (weekday == kDays.size() || month == kMonths.size() || !Digits(value, 5, 1, 31, day) || !Digits(value, 12, 0, 99, century) ||
         !Digits(value, 14, 0, 99, yearInCentury) || !Digits(value, 17, 0, 23, hour) ||
         !Digits(value, 20, 0, 59, minute) || !Digits(value, 23, 0, 60, second))
         return false;
     const int year = century * 100 + yearInCentury;
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
     static constexpr std::array<int, 12> kLongest = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return day <= kLongest[month] && (month != 1 || day <= 28 || leap);
+    // A day that does not exist, or another day of the week than the date's,
+    // is no date a server wrote.
+    return day <= kLongest[month] && (month != 1 || day <= 28 || leap) &&
+           static_cast<std::size_t>(WeekdayOf(year, static_cast<int>(month) + 1, day)) == weekday;
 }
 
 bool KeptListIsFresh(const KeptList& list, std::uint64_t now)

@@ -46,7 +46,8 @@ std::optional<KeptList> ReadKeptList(std::string_view bytes);
 // matches every version its server deems equivalent, and "*" matches any
 // version at all, so a list once answered with it would be "not modified"
 // for good. And only a date as servers must write it (IMF-fixdate,
-// "Tue, 08 Dec 2026 09:00:00 GMT"). Neither longer than kLongestValidator.
+// "Tue, 08 Dec 2026 09:00:00 GMT": a day that exists, named by its own day
+// of the week). Neither longer than kLongestValidator.
 bool IsStrongEntityTag(std::string_view value);
 bool IsHttpDate(std::string_view value);
 

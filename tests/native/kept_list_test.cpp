@@ -69,13 +69,15 @@ TEST(KeptList, OnlyAStrongTagAndAWellFormedDateGoBackToTheServer)
         EXPECT_FALSE(IsStrongEntityTag(bad)) << bad;
 
     for (const char* good : {"Tue, 08 Dec 2026 09:00:00 GMT", "Tue, 29 Feb 2028 23:59:60 GMT",
-                             "Sun, 31 Dec 1899 00:00:00 GMT", "Mon, 29 Feb 2000 12:00:00 GMT"})
+                             "Sun, 31 Dec 1899 00:00:00 GMT", "Tue, 29 Feb 2000 12:00:00 GMT",
+                             "Sat, 01 Jan 0000 00:00:00 GMT"})
         EXPECT_TRUE(IsHttpDate(good)) << good;
     // The obsolete forms are never sent by a server that follows HTTP/1.1,
     // and a value out of range or with more behind it is no date.
     for (const char* bad : {"", "Tuesday, 08-Dec-26 09:00:00 GMT", "Tue Dec  8 09:00:00 2026",
                             "Tue, 8 Dec 2026 09:00:00 GMT", "Tue, 08 Dec 2026 09:00:00 UTC",
                             "Tue, 08 Dec 2026 09:00:00 GMT\r\nX: 1", "tue, 08 Dec 2026 09:00:00 GMT",
+                            "Wed, 08 Dec 2026 09:00:00 GMT",
                             "Tue, 08 dec 2026 09:00:00 GMT", "Tue, 31 Apr 2026 09:00:00 GMT",
                             "Sat, 29 Feb 2027 09:00:00 GMT", "Thu, 29 Feb 2100 09:00:00 GMT",
                             "Tue, 00 Dec 2026 09:00:00 GMT", "Tue, 08 Dec 2026 24:00:00 GMT",
