@@ -51,7 +51,7 @@ struct KeptListInternet::Stream {
 };
 
 KeptListInternet::KeptListInternet(InternetLayer& inner, std::string listUrl, std::string keptFile, Clock clock)
-    : inner_(inner), listUrl_(std::move(listUrl)), keptFile_(std::move(keptFile)), clock_(clock)
+    : inner_(inner), listUrl_(std::move(listUrl)), keptFile_(std::move(keptFile)), clock_(std::move(clock))
 {
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/utc_clock.h"
@@ -23,11 +24,11 @@ namespace tallowfin {
 class KeptListInternet final : public InternetLayer {
 public:
     // The clock the age of a kept copy is told by: UTC seconds since 1970.
-    using Clock = std::uint64_t (*)();
+    using Clock = std::function<std::uint64_t()>;
 
     // `listUrl`: the address whose reply is kept; `keptFile`: where; empty
     // for nowhere, and then every request passes through unchanged.
-    KeptListInternet(InternetLayer& inner, std::string listUrl, std::string keptFile, Clock clock = &UtcSecondsNow);
+    KeptListInternet(InternetLayer& inner, std::string listUrl, std::string keptFile, Clock clock = UtcSecondsNow);
 
     Handle Open(const char* agent) override;
     Handle OpenUrl(Handle session, const char* url) override;
