@@ -26,7 +26,8 @@ constexpr const char* kUsage =
     "                         [--url BASE]\n"
     "       tallowfin-publish verify FILELIST (--dir SERVED_DIR | --url BASE [--time-limit SECONDS])\n"
     "                         [--key PUBLIC.pem]\n"
-    "       tallowfin-publish keygen PRIVATE.pem PUBLIC.pem\n";
+    "       tallowfin-publish keygen PRIVATE.pem PUBLIC.pem\n"
+    "       tallowfin-publish serial BASE      (prints the serial of the list served at BASE; 0 for none)\n";
 
 // The whole of one file, redirects and body, within this time unless the user
 // says otherwise: 2 GiB at 10 MB/s takes 215 s.
@@ -217,6 +218,20 @@ int Keygen(const std::vector<std::string>& arguments, std::ostream& out, std::os
     return 0;
 }
 
+// The serial of the list served now, alone on a line, for a script to take:
+// "make release" builds it in as the lowest serial the updater takes.
+int Serial(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err)
+{
+    const Arguments parsed = Parse(arguments, {});
+    if (parsed.positional.empty()) throw UsageError("serial needs the base address the list is served at");
+    const ServedPublication served =
+        FetchServedPublication(parsed.positional, std::chrono::seconds(kDefaultSecondsPerFile), false);
+    const auto serial = ServedListSerial(served.list);
+    if (!serial) err << "note: " << served.list.url << " serves no list with a serial; 0 sets no lowest serial\n";
+    out << serial.value_or(0) << "\n";
+    return 0;
+}
+
 }  // namespace
 
 int RunPublishCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err)
@@ -234,6 +249,7 @@ int RunPublishCommand(const std::vector<std::string>& arguments, std::ostream& o
             {"make", &Make},
             {"verify", &Verify},
             {"keygen", &Keygen},
+            {"serial", &Serial},
         };
         for (const auto& [name, run] : kCommands)
             if (command == name) return run(arguments, out, err);

@@ -206,6 +206,8 @@ TEST_F(PublishSign, AgainstTheServerMakeNeverGoesBelowTheServedSerialAndVerifyCh
     fs::create_directories(older.parent_path());
     fs::copy_file(list, older);
     fs::copy_file(list.string() + ".sig", older.string() + ".sig");
+    // What a release is built with as the lowest serial it takes.
+    EXPECT_EQ(RunTool({"serial", base}).out, served + "\n");
 
     // A workspace that kept no list: the served one's serial counts.
     const fs::path clean = temp / "clean" / "filelist.xml";
@@ -239,6 +241,7 @@ TEST_F(PublishSign, AgainstTheServerMakeNeverGoesBelowTheServedSerialAndVerifyCh
     const ToolRun first = makeClean({"--serial", "7"}, firstList);
     EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_NE(first.out.find("no list is served"), std::string::npos) << first.out;
+    EXPECT_EQ(RunTool({"serial", base}).out, "0\n");
     server.ClearFaults();
 
     // verify --url checks the list and signature the server serves, here
