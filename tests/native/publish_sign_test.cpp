@@ -244,32 +244,23 @@ TEST_F(PublishSign, AgainstTheServerMakeNeverGoesBelowTheServedSerialAndVerifyCh
     EXPECT_EQ(RunTool({"serial", base}).out, "0\n");
     server.ClearFaults();
 
-    // verify --url checks the list and signature the server serves, here
-    // against the newer publication made in the clean workspace.
-    auto verifyAgainstServer = [&] {
-        return RunTool({"verify", Utf8(clean), "--url", base, "--key", Utf8(pub)});
-    };
+    // verify --url checks the list and signature the server serves: the newer
+    // publication made in the clean workspace, uploaded with a stale signature.
     ASSERT_EQ(makeClean({}, clean).status, 0);
-    const ToolRun other = verifyAgainstServer();
-    EXPECT_EQ(other.status, 1);
-    EXPECT_NE(other.out.find("list: the list served at " + base + "filelist.xml is not this file"), std::string::npos)
-        << other.out;
-    // Uploaded with a stale signature: clients with keys refuse it.
     fs::copy_file(clean, list, fs::copy_options::overwrite_existing);
-    const ToolRun stale = verifyAgainstServer();
+    const ToolRun stale = RunTool({"verify", Utf8(clean), "--url", base, "--key", Utf8(pub)});
     EXPECT_EQ(stale.status, 1);
     EXPECT_NE(stale.out.find("the signature served at " + base + "filelist.xml.sig does not verify"), std::string::npos)
         << stale.out;
     fs::copy_file(clean.string() + ".sig", list.string() + ".sig", fs::copy_options::overwrite_existing);
-    const ToolRun uploaded = verifyAgainstServer();
-    EXPECT_EQ(uploaded.status, 0) << uploaded.out;
-    EXPECT_EQ(server.CountRequests("/filelist.xml.sig"), 3u);
+    EXPECT_EQ(RunTool({"verify", Utf8(clean), "--url", base, "--key", Utf8(pub)}).out, "2 entries, no problems\n");
     // A list below the served one: every client that took that refuses it.
     const ToolRun replay = RunTool({"verify", Utf8(older), "--url", base, "--key", Utf8(pub)});
     EXPECT_EQ(replay.status, 1);
     EXPECT_NE(replay.out.find("has the serial " + SerialOf(clean) + ", above this list's " + served),
               std::string::npos)
         << replay.out;
+    EXPECT_NE(replay.out.find("filelist.xml is not this file"), std::string::npos) << replay.out;
 }
 
 TEST_F(PublishSign, VerifyWithKeysFindsWhatAnUpdaterWithThemRefuses)

@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "common/sealed_record.h"
 #include "control/install_rules.h"
 #include "trust/installation_serial.h"
 #include "trust/key_file.h"
@@ -226,7 +225,6 @@ TEST(SignedListValues, ExpiryIsWrittenAsASerialAndSizesAsLengthsTheUpdaterFetche
 TEST(SignedListValues, AListIsTakenFromTheHighestAcceptedOnBeforeItExpiresAndNotFarAheadOfTheClock)
 {
     constexpr std::uint64_t now = 1796734207;
-    const std::string day = std::to_string(kSerialLeadSeconds);
     struct Case {
         std::optional<std::string_view> serial, expires;
         std::uint64_t highest;
@@ -238,17 +236,13 @@ TEST(SignedListValues, AListIsTakenFromTheHighestAcceptedOnBeforeItExpiresAndNot
     const std::string thisSecond = std::to_string(now);
     const std::vector<Case> cases = {
         {"100", std::nullopt, 100, nullptr},
-        {"100", std::nullopt, 0, nullptr},
         {aheadByADay, std::nullopt, 0, nullptr},   // clocks differ
         {"100", nextSecond, 0, nullptr},           // up to the second before it expires
         {std::nullopt, std::nullopt, 0, "no well-formed serial"},
-        {"0100", std::nullopt, 0, "no well-formed serial"},
         {"99", std::nullopt, 100, "older publication"},
         {aheadByMore, std::nullopt, 0, "ahead of this computer's clock"},
         {"9223372036854775807", std::nullopt, 0, "ahead"},
         {"100", thisSecond, 0, "expired"},
-        {"100", "1", 0, "expired"},
-        {"100", "", 0, "expiry that is not well-formed"},
         {"100", "soon", 0, "expiry that is not well-formed"},
         // An older publication stays refused whatever else it carries.
         {"99", nextSecond, 100, "older publication"},
@@ -272,19 +266,11 @@ TEST(InstallationSerial, ReadsBackWhatItWroteUnderANameNoCleanupTakes)
     EXPECT_EQ(bytes.size(), kInstallationSerialFileSize);
     EXPECT_EQ(ReadInstallationSerial(bytes), 1796734207u);
     EXPECT_EQ(ReadInstallationSerial(InstallationSerialBytes(kLargestListSerial)), kLargestListSerial);
-    // Damaged, cut, lengthened, or a serial no list can have: no record.
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::string flipped = bytes;
-        flipped[i] ^= 0x10;
-        EXPECT_FALSE(ReadInstallationSerial(flipped)) << i;
-    }
+    // Cut, or a serial no list can have: no record. (The seal is the one
+    // tried byte by byte on the digest cache.)
     EXPECT_FALSE(ReadInstallationSerial(bytes.substr(0, bytes.size() - 1)));
     EXPECT_FALSE(ReadInstallationSerial(InstallationSerialBytes(0)));
     EXPECT_FALSE(ReadInstallationSerial(InstallationSerialBytes(kLargestListSerial + 1)));
-    RecordWriter longer("TFSN", 1);
-    longer.Put(5, 8);
-    longer.Put(0, 1);
-    EXPECT_FALSE(ReadInstallationSerial(std::move(longer).Seal()));
     // Never taken for what a killed run left in the folder.
     EXPECT_EQ(KindOfOwnName(kInstallationSerialFile), OwnNameKind::kNone);
     EXPECT_EQ(LeftWorkFor(std::string("C:\\Tallowfin\\") + kInstallationSerialFile, true,
