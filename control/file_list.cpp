@@ -78,17 +78,23 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
     LocalDigests& digests = LocalDigestsOfFiles();
     // A signed list is checked before the parser sees a byte of it, and
     // before anything is created or compared for its entries.
+    //
+    // A list that is not trusted may be the copy kept from the run before,
+    // handed over on "not modified": beside a new signature (servers whose
+    // tags are made of the time in seconds and the size answer so for a list
+    // republished within the second at the same size), or an old or expired
+    // list once served in place of the real one, with the real one's
+    // validators so that the server goes on answering "not modified". Without
+    // the kept copy the next run asks for the list whole.
+    auto dropKeptList = [&] {
+        if (!settings_.CacheFolder.empty()) DeleteKeptFile(settings_.CacheFolder + "\\" + kKeptListFile);
+    };
     FileHandle signedList;
     if (SignedLists()) {
         try {
             signedList = HoldSignedList(settings_.ListKeys, ListFile, SignatureFile);
         } catch (const UntrustedList&) {
-            // The list may be the copy kept from the run before, handed over on
-            // "not modified" beside a new signature: servers whose tags are
-            // made of the time in seconds and the size answer so for a list
-            // republished within the second at the same size. Without the
-            // kept copy the next run asks for the list whole.
-            if (!settings_.CacheFolder.empty()) DeleteKeptFile(settings_.CacheFolder + "\\" + kKeptListFile);
+            dropKeptList();
             throw;
         }
     }
@@ -108,10 +114,16 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
     std::vector<Listed> entries;
     std::exception_ptr badEntry;
     const TXmlNode root = XMLDocument.DocumentElement();
-    const std::vector<std::string> sha256 =
-        SignedLists() ? AcceptSignedList(root, {InstallationSerialFileOf(ProgramDirectoryOf(settings_.OwnPath)),
-                                                settings_.ListSerialFloor})
-                      : std::vector<std::string>{};
+    std::vector<std::string> sha256;
+    if (SignedLists()) {
+        try {
+            sha256 = AcceptSignedList(root, {InstallationSerialFileOf(ProgramDirectoryOf(settings_.OwnPath)),
+                                             settings_.ListSerialFloor});
+        } catch (const UntrustedList&) {
+            dropKeptList();
+            throw;
+        }
+    }
     const long count = root.ChildCount();
     try {
         for (long i = 0; i < count; ++i) {

@@ -954,6 +954,7 @@ TEST_F(SignedListTest, ExpiredListAndSerialFarAheadOfTheClockAreRefusedAndAListI
         EXPECT_TRUE(WaitUntil([&] { return box.StandInLog().size() > started; }, 10s)) << "the main program was started";
         EXPECT_EQ(HighestAcceptedSerial(), 0u) << "never recorded";
         EXPECT_EQ(InstallationSerial(), 0u) << "never recorded";
+        EXPECT_FALSE(fs::exists(box.KeptListFile())) << "never asked for again as \"not modified\"";
     }
     // Signed now, expiring in a day, with a serial from the clock.
     Publish(entries, std::to_string(now), "a", std::to_string(now + 86400));
