@@ -47,6 +47,9 @@ int RunUpdate(HINSTANCE instance)
 #ifdef TALLOWFIN_LIST_KEYS_INC
     settings.ListKeys.assign(std::begin(kListKeys), std::end(kListKeys));
 #endif
+#ifdef TALLOWFIN_LIST_SERIAL_FLOOR
+    settings.ListSerialFloor = TALLOWFIN_LIST_SERIAL_FLOOR;
+#endif
     const auto arguments = SplitCommandLine(GetCommandLineA(), IsLeadByteOfAnsiCodePage);
     if (!arguments.empty()) settings.FirstArgument = arguments.front();
     // What is kept between runs: the digests of the installed files, and the

@@ -10,10 +10,13 @@
 #include "common/file_system.h"
 #include "common/kept_file.h"
 #include "common/limits.h"
+#include "common/path_rules.h"
 #include "control/main_form.h"
 #include "control/signed_list.h"
 #include "digestcache/cache_location.h"
 #include "digestcache/local_digests.h"
+#include "trust/accepted_serial.h"
+#include "trust/signed_list_values.h"
 
 namespace tallowfin {
 
@@ -33,8 +36,8 @@ void CheckListSize(const std::string& path)
 }
 
 // The elements of an entry, looked up in one pass over its children.
-constexpr std::array<std::wstring_view, 5> kValues = {L"path", L"name", L"hash", L"downurl", L"regist"};
-enum Value { kPath, kName, kHash, kDownUrl, kRegist };
+constexpr std::array<std::wstring_view, 6> kValues = {L"path", L"name", L"hash", L"downurl", L"regist", L"size"};
+enum Value { kPath, kName, kHash, kDownUrl, kRegist, kSize };
 
 // A required value: present and not empty.
 std::string Required(const std::optional<TXmlNode>& element, Value value)
@@ -75,17 +78,23 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
     LocalDigests& digests = LocalDigestsOfFiles();
     // A signed list is checked before the parser sees a byte of it, and
     // before anything is created or compared for its entries.
+    //
+    // A list that is not trusted may be the copy kept from the run before,
+    // handed over on "not modified": beside a new signature (servers whose
+    // tags are made of the time in seconds and the size answer so for a list
+    // republished within the second at the same size), or an old or expired
+    // list once served in place of the real one, with the real one's
+    // validators so that the server goes on answering "not modified". Without
+    // the kept copy the next run asks for the list whole.
+    auto dropKeptList = [&] {
+        if (!settings_.CacheFolder.empty()) DeleteKeptFile(settings_.CacheFolder + "\\" + kKeptListFile);
+    };
     FileHandle signedList;
     if (SignedLists()) {
         try {
             signedList = HoldSignedList(settings_.ListKeys, ListFile, SignatureFile);
         } catch (const UntrustedList&) {
-            // The list may be the copy kept from the run before, handed over on
-            // "not modified" beside a new signature: servers whose tags are
-            // made of the time in seconds and the size answer so for a list
-            // republished within the second at the same size. Without the
-            // kept copy the next run asks for the list whole.
-            if (!settings_.CacheFolder.empty()) DeleteKeptFile(settings_.CacheFolder + "\\" + kKeptListFile);
+            dropKeptList();
             throw;
         }
     }
@@ -100,11 +109,21 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
     // the folders of the entries before it, and before any after it.
     struct Listed {
         std::string path, localPath, hash, url;
+        std::optional<std::uint64_t> size;
     };
     std::vector<Listed> entries;
     std::exception_ptr badEntry;
     const TXmlNode root = XMLDocument.DocumentElement();
-    const std::vector<std::string> sha256 = SignedLists() ? AcceptSignedList(root) : std::vector<std::string>{};
+    std::vector<std::string> sha256;
+    if (SignedLists()) {
+        try {
+            sha256 = AcceptSignedList(root, {InstallationSerialFileOf(ProgramDirectoryOf(settings_.OwnPath)),
+                                             settings_.ListSerialFloor});
+        } catch (const UntrustedList&) {
+            dropKeptList();
+            throw;
+        }
+    }
     const long count = root.ChildCount();
     try {
         for (long i = 0; i < count; ++i) {
@@ -116,6 +135,12 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
             entry.url = Required(values[kDownUrl], kDownUrl);
             // Its value decides nothing, but it must be well-formed like the others.
             if (values[kRegist]) values[kRegist]->Text();
+            // Optional, for lists written before it existed; where it is
+            // given it must be a length.
+            if (values[kSize]) {
+                entry.size = ReadListedSize(values[kSize]->Text());
+                if (!entry.size) throw ListError("An entry of the file list has a \"size\" that is no length in bytes");
+            }
             entry.localPath = entry.path + "\\" + name;
             entries.push_back(std::move(entry));
         }
@@ -141,6 +166,7 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
             auto record = std::make_unique<TUpdateRec>();
             record->Url = entry.url;
             record->LocalPath = entry.localPath;
+            record->Size = entry.size;
             record->Listed.Md5 = entry.hash;
             if (SignedLists()) record->Listed.Sha256 = sha256[i];
             result.push_back(std::move(record));

@@ -44,6 +44,10 @@ public:
         // The keys a file list must be signed with; none: the list is taken
         // as the server sends it, as the protocol always has.
         std::vector<P256PublicKey> ListKeys{};
+        // With keys: the lowest serial a list may have (the build's
+        // TALLOWFIN_LIST_SERIAL_FLOOR), so that a new installation never
+        // takes a publication older than its own build.
+        std::uint64_t ListSerialFloor = 0;
     };
 
     TMainForm(FormView& view, MainThreadDoor& door, InternetLayer& internet, Settings settings);

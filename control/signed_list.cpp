@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "common/file_system.h"
+#include "common/utc_clock.h"
 #include "trust/accepted_serial.h"
 #include "trust/list_signature.h"
 #include "trust/signature_der.h"
@@ -26,15 +29,17 @@ FileHandle HoldSignedList(const std::vector<P256PublicKey>& keys, const std::str
     return list;
 }
 
-std::vector<std::string> AcceptSignedList(const TXmlNode& root)
+std::vector<std::string> AcceptSignedList(const TXmlNode& root, const SerialRecords& records)
 {
+    const std::uint64_t highest = std::max({HighestAcceptedSerial(), InstallationAcceptedSerial(records.installationFile),
+                                            records.floor});
     const auto serialText = root.Attribute(L"serial");
-    const auto serial = serialText ? ReadListSerial(*serialText) : std::nullopt;
-    if (!serial) throw UntrustedList("The file list has no well-formed serial");
-    const std::uint64_t highest = HighestAcceptedSerial();
-    if (!AcceptsSerial(*serial, highest))
-        throw UntrustedList("The file list is an older publication (serial " + std::to_string(*serial) +
-                            ", after " + std::to_string(highest) + ")");
+    const auto expiresText = root.Attribute(L"expires");
+    const ListHeadVerdict verdict =
+        JudgeSignedListHead(serialText ? std::optional<std::string_view>(*serialText) : std::nullopt,
+                            expiresText ? std::optional<std::string_view>(*expiresText) : std::nullopt, highest,
+                            UtcSecondsNow());
+    if (!verdict.serial) throw UntrustedList(verdict.problem);
 
     std::vector<std::string> digests;
     const long count = root.ChildCount();
@@ -44,7 +49,8 @@ std::vector<std::string> AcceptSignedList(const TXmlNode& root)
         if (!digest) throw UntrustedList("An entry of the file list has no well-formed \"sha256\"");
         digests.push_back(std::move(*digest));
     }
-    RecordAcceptedSerial(*serial);
+    RecordAcceptedSerial(*verdict.serial);
+    RecordInstallationSerial(records.installationFile, *verdict.serial);
     return digests;
 }
 

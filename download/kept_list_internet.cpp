@@ -50,8 +50,8 @@ struct KeptListInternet::Stream {
     KeptList fetched;
 };
 
-KeptListInternet::KeptListInternet(InternetLayer& inner, std::string listUrl, std::string keptFile)
-    : inner_(inner), listUrl_(std::move(listUrl)), keptFile_(std::move(keptFile))
+KeptListInternet::KeptListInternet(InternetLayer& inner, std::string listUrl, std::string keptFile, Clock clock)
+    : inner_(inner), listUrl_(std::move(listUrl)), keptFile_(std::move(keptFile)), clock_(std::move(clock))
 {
 }
 
@@ -79,7 +79,7 @@ InternetLayer::Handle KeptListInternet::OpenUrlWithHeaders(Handle session, const
         LastErrorKeeper keeper;
         try {
             if (auto bytes = ReadWholeFile(keptFile_, kLargestKeptFile)) kept = ReadKeptList(*bytes);
-            if (kept && kept->url == listUrl_) conditions = ConditionalHeaders(*kept);
+            if (kept && kept->url == listUrl_ && KeptListIsFresh(*kept, clock_())) conditions = ConditionalHeaders(*kept);
         } catch (...) {
             // Whatever went wrong, the list is asked for whole.
             kept.reset();
@@ -101,8 +101,12 @@ InternetLayer::Handle KeptListInternet::OpenUrlWithHeaders(Handle session, const
         } else if (status == kOk) {
             stream->recording = true;
             stream->fetched.url = listUrl_;
-            stream->fetched.entityTag = inner_.HeaderValue(reply, "ETag");
-            stream->fetched.lastModified = inner_.HeaderValue(reply, "Last-Modified");
+            // Only what can be trusted to change with the list is kept to
+            // ask with next time.
+            std::string tag = inner_.HeaderValue(reply, "ETag");
+            std::string date = inner_.HeaderValue(reply, "Last-Modified");
+            if (IsStrongEntityTag(tag)) stream->fetched.entityTag = std::move(tag);
+            if (IsHttpDate(date)) stream->fetched.lastModified = std::move(date);
         }
     }
     return stream.release();
@@ -161,6 +165,7 @@ void KeptListInternet::Keep(Stream& stream)
 {
     stream.recording = false;
     LastErrorKeeper keeper;
+    stream.fetched.keptAt = clock_();
     const KeptList& list = stream.fetched;
     // Only a list that arrived whole, with something to ask with next time,
     // is worth keeping; otherwise the old copy goes too, so that it can never

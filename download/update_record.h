@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace tallowfin {
@@ -23,6 +24,9 @@ struct TUpdateRec {
     std::string Url;        // absolute "http://..." (any case) or relative to the base address
     std::string LocalPath;  // where the file belongs; the worker never uses it
     std::string TempFile;   // the fetched copy; empty until its transfer completes
+    // The entry's "size", where it gives one: the length in bytes the file
+    // must have, known before the transfer begins.
+    std::optional<std::uint64_t> Size{};
 
     // The controller's, for the installation; the worker never uses them.
     // They travel with the record from the list to the installation, so no

@@ -1,10 +1,16 @@
 // The integer reader against a reference written for clarity rather than
-// speed, at every width, and on numbers formatted from chosen values.
+// speed, at every width, and on numbers formatted from chosen values; and the
+// numbers and digests a signed list carries (serial, expiry, size, SHA-256)
+// against plain readers of their one form, with the decision on a list's
+// head held to what it promises.
 #include "common/int_text.h"
+#include "common/limits.h"
 #include "fuzz/fuzz_support.h"
+#include "trust/signed_list_values.h"
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -159,6 +165,64 @@ void CheckFormattedValue(FuzzedDataProvider& data)
     FUZZ_CHECK_SAID(ReadIntegerText<std::int32_t>(text) == static_cast<std::int32_t>(expected32), text);
 }
 
+// Digits only, and no leading zero but in "0": the one text of a number.
+std::optional<unsigned __int128> PlainDecimal(std::string_view text)
+{
+    if (text.empty() || text.size() > 30 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
+    unsigned __int128 value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value;
+}
+
+void CheckListValues(std::string_view text)
+{
+    using namespace tallowfin;
+    const auto plain = PlainDecimal(text);
+    const bool serial = plain && *plain >= 1 && *plain <= kLargestListSerial;
+    FUZZ_CHECK_SAID(ReadListSerial(text).has_value() == serial, Shown(text));
+    FUZZ_CHECK_SAID(ReadListExpiry(text).has_value() == serial, Shown(text));
+    if (serial) FUZZ_CHECK(*ReadListSerial(text) == *plain && *ReadListExpiry(text) == *plain);
+    const bool size = plain && *plain <= limits::kLargestFile;
+    FUZZ_CHECK_SAID(ReadListedSize(text).has_value() == size, Shown(text));
+    if (size) FUZZ_CHECK(*ReadListedSize(text) == *plain);
+
+    bool hex = text.size() == 64;
+    std::string lower(text);
+    for (char& c : lower) {
+        hex = hex && DigitValue(c, 16) >= 0;
+        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    }
+    const auto digest = ReadListedSha256(text);
+    FUZZ_CHECK_SAID(digest.has_value() == hex, Shown(text));
+    if (hex) FUZZ_CHECK(*digest == lower);
+}
+
+// Whatever the head of a list and the records say, a list is taken only with
+// a serial from the highest accepted on, no more than a day ahead of the
+// clock, before it expires; and the serial taken is the one it carries.
+void CheckListHead(FuzzedDataProvider& data)
+{
+    using namespace tallowfin;
+    const std::string serialText = data.ConsumeRandomLengthString(24);
+    const std::string expiresText = data.ConsumeRandomLengthString(24);
+    const bool hasSerial = data.ConsumeBool();
+    const bool hasExpiry = data.ConsumeBool();
+    const auto highest = data.ConsumeIntegral<std::uint64_t>();
+    const auto now = data.ConsumeIntegral<std::uint64_t>() >> data.ConsumeIntegralInRange(0, 63);
+    const ListHeadVerdict verdict =
+        JudgeSignedListHead(hasSerial ? std::optional<std::string_view>(serialText) : std::nullopt,
+                            hasExpiry ? std::optional<std::string_view>(expiresText) : std::nullopt, highest, now);
+    FUZZ_CHECK(verdict.serial.has_value() == verdict.problem.empty());
+    if (!verdict.serial) return;
+    FUZZ_CHECK(hasSerial && ReadListSerial(serialText) == verdict.serial);
+    FUZZ_CHECK(*verdict.serial >= highest);
+    FUZZ_CHECK(*verdict.serial <= now || *verdict.serial - now <= kSerialLeadSeconds);
+    if (hasExpiry) FUZZ_CHECK(ReadListExpiry(expiresText) && *ReadListExpiry(expiresText) > now);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size)
@@ -171,7 +235,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     CheckNarrowAgreesWhereItFits<std::int32_t, std::int64_t>(text);
     CheckNarrowAgreesWhereItFits<std::int16_t, std::int32_t>(text);
 
+    CheckListValues(text);
+
     FuzzedDataProvider data(bytes, size);
     CheckFormattedValue(data);
+    CheckListHead(data);
     return 0;
 }

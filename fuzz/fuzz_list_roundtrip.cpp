@@ -16,6 +16,7 @@
 #include "publish/utf8.h"
 #include "publish/verify_list.h"
 #include "publish/windows_names.h"
+#include "trust/signed_list_values.h"
 
 #include <unistd.h>
 
@@ -127,7 +128,7 @@ public:
             std::string key(prefix);
             for (const auto& folder : file.folders) key += "/" + folder;
             key += "/" + file.name;
-            served_[Normalized(key).value()] = DigestsOfFile(file.source).md5;
+            served_[Normalized(key).value()] = DigestsOfFile(file.source);
         }
     }
 
@@ -138,7 +139,7 @@ public:
         if (!key) return {ServedFile::State::Failed, {}, "climbs out"};
         const auto it = served_.find(*key);
         if (it == served_.end()) return {ServedFile::State::Missing, {}, "no file " + Shown(*key)};
-        return {ServedFile::State::Found, it->second, {}};
+        return {ServedFile::State::Found, it->second.md5, {}, it->second.sha256, it->second.size};
     }
 
 private:
@@ -174,7 +175,7 @@ private:
         return out;
     }
 
-    std::map<std::string, std::string> served_;
+    std::map<std::string, FileDigests> served_;
 };
 
 
@@ -249,6 +250,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         FUZZ_CHECK_SAID(*name == written.name, Shown(written.name) + " reads back as " + Shown(*name));
         FUZZ_CHECK(*hash == written.hash && *downurl == written.downurl);
         FUZZ_CHECK((entry.FirstChildElement("regist") != nullptr) == written.regist);
+        // The size reads back as the length of the file it was made from.
+        const auto size = UpdaterValue(entry, "size");
+        FUZZ_CHECK(size && tallowfin::ReadListedSize(*size) == written.bytes);
+        FUZZ_CHECK(written.bytes == fs::file_size(scan.files[i].source));
 
         // Where the updater puts the file: its folder expanded, a backslash,
         // the name; it must be where the file lies in the release.

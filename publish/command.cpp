@@ -2,6 +2,7 @@
 
 #include "publish/errors.h"
 #include "publish/make_list.h"
+#include "publish/served_list.h"
 #include "publish/signing.h"
 #include "publish/utf8.h"
 #include "publish/verify_list.h"
@@ -21,10 +22,12 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tallowfin-publish make RELEASE_DIR -o FILELIST [--root ROOT] [--url-prefix PREFIX]\n"
-    "                         [--sign PRIVATE.pem [--public PUBLIC.pem]] [--serial N]\n"
+    "                         [--sign PRIVATE.pem --public PUBLIC.pem] [--serial N] [--expires DAYS]\n"
+    "                         [--url BASE]\n"
     "       tallowfin-publish verify FILELIST (--dir SERVED_DIR | --url BASE [--time-limit SECONDS])\n"
     "                         [--key PUBLIC.pem]\n"
-    "       tallowfin-publish keygen PRIVATE.pem PUBLIC.pem\n";
+    "       tallowfin-publish keygen PRIVATE.pem PUBLIC.pem\n"
+    "       tallowfin-publish serial BASE      (prints the serial of the list served at BASE; 0 for none)\n";
 
 // The whole of one file, redirects and body, within this time unless the user
 // says otherwise: 2 GiB at 10 MB/s takes 215 s.
@@ -77,7 +80,8 @@ int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
 {
     const Arguments parsed =
         Parse(arguments, {{"-o", "output"}, {"--output", "output"}, {"--root", "root"}, {"--url-prefix", "prefix"},
-                          {"--sign", "sign"}, {"--public", "public"}, {"--serial", "serial"}});
+                          {"--sign", "sign"}, {"--public", "public"}, {"--serial", "serial"},
+                          {"--expires", "expires"}, {"--url", "url"}});
     if (parsed.positional.empty()) throw UsageError("make needs the release folder");
     const auto output = parsed.Option("output");
     if (!output || output->empty()) throw UsageError("make needs the output file (-o FILELIST)");
@@ -92,6 +96,11 @@ int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
         if (!options.privateKey) throw UsageError("--public goes with --sign");
         options.publicKey = PathFromUtf8(*key);
     }
+    // The public keys the updater is built with are what a signature must
+    // answer to: signing with whatever key lies at hand publishes a list
+    // every client refuses.
+    if (options.privateKey && !options.publicKey)
+        throw UsageError("--sign needs --public PUBLIC.pem, the key file the updater is built with");
     if (const auto serial = parsed.Option("serial")) {
         options.serial = ReadListSerial(*serial);
         if (!options.serial)
@@ -99,11 +108,34 @@ int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
                              " without leading zeros, not " + Quoted(*serial));
     }
 
+    if (const auto days = parsed.Option("expires")) {
+        if (!options.privateKey && !options.serial)
+            throw UsageError("--expires goes with --sign or --serial: only a signed list expires");
+        std::uint64_t value = 0;
+        const auto [end, failed] = std::from_chars(days->data(), days->data() + days->size(), value);
+        if (failed != std::errc{} || end != days->data() + days->size() || value < 1 || value > kLongestExpiryDays)
+            throw UsageError("--expires needs a number of days from 1 to " + std::to_string(kLongestExpiryDays) +
+                             ", not " + Quoted(*days));
+        options.expiresInDays = value;
+    }
+    if (const auto base = parsed.Option("url")) {
+        const ServedPublication served =
+            FetchServedPublication(*base, std::chrono::seconds(kDefaultSecondsPerFile), false);
+        options.servedSerial = ServedListSerial(served.list);
+        if (options.servedSerial)
+            out << "the list served at " << served.list.url << " has the serial " << *options.servedSerial << "\n";
+        else if (served.list.outcome.state == FetchOutcome::State::Found)
+            out << "the list served at " << served.list.url << " has no serial\n";
+        else
+            out << "no list is served at " << served.list.url << " yet\n";
+    }
+
     const MakeResult result = MakeFileList(options);
     for (const auto& folder : result.emptyFolders)
         err << "warning: the empty folder " << Quoted(folder) << " is left out: a list can only carry files\n";
     out << "wrote " << Quoted(*output) << " with " << result.entries << (result.entries == 1 ? " entry" : " entries");
     if (result.serial) out << ", serial " << *result.serial;
+    if (result.expires) out << ", expires at " << *result.expires << " (UTC seconds)";
     out << "\n";
     const std::string signatureFile = Utf8FromPath(SignatureFileOf(options.output));
     if (result.signedList) out << "signed it: " << Quoted(signatureFile) << "\n";
@@ -147,11 +179,17 @@ int Verify(const std::vector<std::string>& arguments, std::ostream& out, std::os
     std::optional<std::vector<P256PublicKey>> keys;
     if (const auto key = parsed.Option("key")) keys = ReadPublicKeyFile(PathFromUtf8(*key));
     const auto served = dir ? ServedFromFolder(PathFromUtf8(*dir)) : ServedOverHttp(*url, std::chrono::seconds(seconds));
-    const VerifyReport report = VerifyFileList(PathFromUtf8(parsed.positional), *served, keys ? &*keys : nullptr);
+    // Over the network, what clients get is checked too: the list and, with
+    // keys, its signature as the server serves them now.
+    std::optional<ServedPublication> publication;
+    if (url) publication = FetchServedPublication(*url, std::chrono::seconds(seconds), keys.has_value());
+    const VerifyReport report = VerifyFileList(PathFromUtf8(parsed.positional), *served, keys ? &*keys : nullptr,
+                                               publication ? &*publication : nullptr);
     auto where = [](const Finding& finding) {
         return finding.entry == 0 ? std::string("list: ") : "entry " + std::to_string(finding.entry) + ": ";
     };
     for (const auto& problem : report.problems) out << where(problem) << problem.message << "\n";
+    for (const auto& warning : report.warnings) out << "warning: " << where(warning) << warning.message << "\n";
     for (const auto& note : report.notes) out << "note: " << where(note) << note.message << "\n";
 
     const std::string entries = std::to_string(report.entries) + (report.entries == 1 ? " entry, " : " entries, ");
@@ -180,6 +218,20 @@ int Keygen(const std::vector<std::string>& arguments, std::ostream& out, std::os
     return 0;
 }
 
+// The serial of the list served now, alone on a line, for a script to take:
+// "make release" builds it in as the lowest serial the updater takes.
+int Serial(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err)
+{
+    const Arguments parsed = Parse(arguments, {});
+    if (parsed.positional.empty()) throw UsageError("serial needs the base address the list is served at");
+    const ServedPublication served =
+        FetchServedPublication(parsed.positional, std::chrono::seconds(kDefaultSecondsPerFile), false);
+    const auto serial = ServedListSerial(served.list);
+    if (!serial) err << "note: " << served.list.url << " serves no list with a serial; 0 sets no lowest serial\n";
+    out << serial.value_or(0) << "\n";
+    return 0;
+}
+
 }  // namespace
 
 int RunPublishCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err)
@@ -197,6 +249,7 @@ int RunPublishCommand(const std::vector<std::string>& arguments, std::ostream& o
             {"make", &Make},
             {"verify", &Verify},
             {"keygen", &Keygen},
+            {"serial", &Serial},
         };
         for (const auto& [name, run] : kCommands)
             if (command == name) return run(arguments, out, err);

@@ -19,10 +19,11 @@ std::string EscapeXmlText(std::string_view text)
     return out;
 }
 
-std::string FileListXml(const std::vector<ListEntry>& entries, std::optional<std::uint64_t> serial)
+std::string FileListXml(const std::vector<ListEntry>& entries, std::optional<ListHead> head)
 {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<filelist";
-    if (serial) xml += " serial=\"" + std::to_string(*serial) + "\"";
+    if (head) xml += " serial=\"" + std::to_string(head->serial) + "\"";
+    if (head && head->expires) xml += " expires=\"" + std::to_string(*head->expires) + "\"";
     xml += ">\n";
     auto value = [&](std::string_view element, std::string_view text) {
         xml.append("    <").append(element).append(">");
@@ -36,7 +37,9 @@ std::string FileListXml(const std::vector<ListEntry>& entries, std::optional<std
         value("hash", entry.hash);
         value("downurl", entry.downurl);
         if (entry.regist) value("regist", "yes");
-        if (serial) value("sha256", entry.sha256);
+        // The length the updater can hold a transfer to before it begins.
+        value("size", std::to_string(entry.bytes));
+        if (head) value("sha256", entry.sha256);
         xml += "  </file>\n";
     }
     xml += "</filelist>\n";

@@ -17,14 +17,20 @@ struct ListEntry {
     std::string sha256;   // its SHA-256 text, written by a list prepared for signing; else empty
     std::string downurl;  // relative to the list's base address, or absolute http:// or https://
     bool regist = false;  // libraries the installer registers
-    std::uint64_t bytes = 0;  // the file's size, for what the list costs clients; not written
+    std::uint64_t bytes = 0;  // the file's size: its "size", and what the list costs clients
 };
 
 std::string EscapeXmlText(std::string_view text);
 
-// A UTF-8 document with its declaration, one value per line; with a serial,
-// a list prepared for signing (the serial on the document element, and every
-// entry's "sha256").
-std::string FileListXml(const std::vector<ListEntry>& entries, std::optional<std::uint64_t> serial = std::nullopt);
+// What the document element of a list prepared for signing carries.
+struct ListHead {
+    std::uint64_t serial = 0;
+    std::optional<std::uint64_t> expires{};  // UTC seconds since 1970; none: the list never expires
+};
+
+// A UTF-8 document with its declaration, one value per line, every entry
+// with its "size"; with a head, a list prepared for signing (the serial and
+// any expiry on the document element, and every entry's "sha256").
+std::string FileListXml(const std::vector<ListEntry>& entries, std::optional<ListHead> head = std::nullopt);
 
 }  // namespace tallowfin::publish

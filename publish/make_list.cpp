@@ -2,6 +2,7 @@
 
 #include "common/limits.h"
 #include "common/path_rules.h"
+#include "common/utc_clock.h"
 #include "publish/atomic_file.h"
 #include "publish/cp949.h"
 #include "publish/errors.h"
@@ -12,7 +13,6 @@
 #include "trust/signed_list_values.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace tallowfin::publish {
 
@@ -69,15 +69,22 @@ std::vector<ListEntry> EntriesOf(const ReleaseScan& scan, const std::string& roo
             address += PercentEncodePath(folder) + "/";
         }
         entry.name = file.name;
+        auto checkSize = [&](std::uint64_t bytes) {
+            if (bytes > limits::kLargestFile)
+                throw InputError("cannot publish " + Quoted(Utf8FromPath(file.source)) + ": it is " +
+                                 std::to_string(bytes) + " bytes, more than the updater can fetch (" +
+                                 std::to_string(limits::kLargestFile) + " bytes)");
+        };
+        // Before it is hashed, which would take long for nothing.
         std::error_code error;
-        entry.bytes = std::filesystem::file_size(file.source, error);
-        if (!error && entry.bytes > limits::kLargestFile)
-            throw InputError("cannot publish " + Quoted(Utf8FromPath(file.source)) + ": it is " +
-                             std::to_string(entry.bytes) + " bytes, more than the updater can fetch (" +
-                             std::to_string(limits::kLargestFile) + " bytes)");
+        if (const auto bytes = std::filesystem::file_size(file.source, error); !error) checkSize(bytes);
         FileDigests digests = DigestsOfFile(file.source);
         entry.hash = std::move(digests.md5);
         entry.sha256 = std::move(digests.sha256);
+        // The size is that of the bytes the digests were taken of, should the
+        // file have changed since it was measured.
+        checkSize(digests.size);
+        entry.bytes = digests.size;
         entry.downurl = prefix + address + PercentEncodePath(file.name);
         entry.regist = AsciiLower(ExtensionOf(file.name)) == ".dll";
         entries.push_back(std::move(entry));
@@ -93,12 +100,27 @@ std::uint64_t NextSerial(std::optional<std::uint64_t> previous, std::uint64_t no
     return std::clamp<std::uint64_t>(now, next, kLargestListSerial);
 }
 
+void CheckSerialAgainstClock(std::uint64_t serial, std::uint64_t now, const std::string& previous)
+{
+    if (!SerialTooFarAhead(serial, now)) return;
+    // Once a client took it, such a serial would shut out every real list
+    // below it; so no updater takes it, and no list should carry it.
+    std::string message = "the serial " + std::to_string(serial) + " lies more than a day ahead of the clock (" +
+                          std::to_string(now) + " UTC seconds now): every updater with keys refuses the list";
+    if (!previous.empty())
+        message += "; it follows " + previous + " serial, which is itself ahead of the clock: give a serial " +
+                   "with --serial once the clock has passed it, or check this machine's clock";
+    throw InputError(message);
+}
+
 MakeResult MakeFileList(const MakeOptions& options)
 {
     // Checked before the release is hashed, which may take long.
     CheckRoot(options.root);
     CheckPrefix(options.urlPrefix);
     const bool prepared = options.privateKey || options.serial;
+    const std::uint64_t now = UtcSecondsNow();
+    if (options.serial) CheckSerialAgainstClock(*options.serial, now);
     if (options.privateKey) {
         const P256PublicKey key = PublicKeyOfPrivate(*options.privateKey);
         if (options.publicKey) {
@@ -129,17 +151,24 @@ MakeResult MakeFileList(const MakeOptions& options)
             result.previousProblem = failure.what();
         }
     }
+    // The list at the output path may be older than the served one (another
+    // workspace published since, or none is kept here): the higher counts.
+    const bool servedIsHigher = options.servedSerial && (!previousSerial || *options.servedSerial > *previousSerial);
+    if (servedIsHigher) previousSerial = options.servedSerial;
+    const std::string previousName = servedIsHigher ? "the served list's" : "the previous list's";
     if (options.serial && previousSerial && *options.serial < *previousSerial)
-        throw InputError("the serial " + std::to_string(*options.serial) + " is below the previous list's (" +
+        throw InputError("the serial " + std::to_string(*options.serial) + " is below " + previousName + " (" +
                          std::to_string(*previousSerial) +
                          "): every client that took that list would refuse this one as a replay");
     if (prepared) {
-        const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-            std::chrono::system_clock::now().time_since_epoch()).count();
-        result.serial = options.serial ? *options.serial : NextSerial(previousSerial, static_cast<std::uint64_t>(now));
+        result.serial = options.serial ? *options.serial : NextSerial(previousSerial, now);
+        if (!options.serial) CheckSerialAgainstClock(*result.serial, now, previousName);
+        if (options.expiresInDays) result.expires = now + *options.expiresInDays * 86400;
     }
 
-    const std::string xml = FileListXml(entries, result.serial);
+    const std::string xml =
+        FileListXml(entries, result.serial ? std::optional<ListHead>(ListHead{*result.serial, result.expires})
+                                           : std::nullopt);
     if (xml.size() > limits::kLargestList)
         throw InputError("the list would be " + std::to_string(xml.size()) + " bytes, more than the updater reads (" +
                          std::to_string(limits::kLargestList) + "); publish fewer files");

@@ -25,7 +25,16 @@ struct MakeOptions {
     std::optional<std::filesystem::path> privateKey;
     std::optional<std::filesystem::path> publicKey;
     std::optional<std::uint64_t> serial;
+    // A list prepared for signing expires this many days after it is made.
+    std::optional<std::uint64_t> expiresInDays;
+    // The serial of the list the server serves now, read by "make --url":
+    // a new publication never goes below it.
+    std::optional<std::uint64_t> servedSerial;
 };
+
+// A list that lives longer gives a replay of it as long to keep clients from
+// a newer one.
+inline constexpr std::uint64_t kLongestExpiryDays = 3650;
 
 struct MakeResult {
     std::size_t entries = 0;
@@ -35,6 +44,7 @@ struct MakeResult {
     std::string previousProblem;            // why a list at the output path could not be read
     Download forPrevious;                   // what a machine holding that list downloads
     std::optional<std::uint64_t> serial;    // of a list prepared for signing
+    std::optional<std::uint64_t> expires;   // its expiry, UTC seconds since 1970
     bool signedList = false;                // its signature was written beside it
     bool staleSignature = false;            // an unsigned list was written beside a signature of another list
 };
@@ -44,6 +54,11 @@ struct MakeResult {
 // publisher who lost the previous list still publishes above it. Throws
 // InputError past the largest serial.
 std::uint64_t NextSerial(std::optional<std::uint64_t> previous, std::uint64_t now);
+
+// Throws InputError for a serial no updater with keys takes at `now`: more
+// than a day ahead of the clock. `previous` names the list it follows, when
+// it was derived from one.
+void CheckSerialAgainstClock(std::uint64_t serial, std::uint64_t now, const std::string& previous = {});
 
 // The entries for scanned files, hashing each file. Throws InputError for a
 // root or prefix the updater would misread, and for a file larger than it can

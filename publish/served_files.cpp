@@ -5,6 +5,7 @@
 #include "download/url_rules.h"
 #include "publish/errors.h"
 #include "publish/file_digest.h"
+#include "publish/http_fetch.h"
 #include "publish/http_transport.h"
 #include "publish/signing.h"
 #include "publish/url_text.h"
@@ -63,7 +64,7 @@ public:
                                                        std::to_string(limits::kLargestFile) + " bytes)"};
         try {
             const FileDigests digests = DigestsOfFile(file);
-            return {ServedFile::State::Found, digests.md5, {}, digests.sha256};
+            return {ServedFile::State::Found, digests.md5, {}, digests.sha256, digests.size};
         } catch (const InputError& failure) {
             return {ServedFile::State::Failed, {}, failure.what()};
         }
@@ -83,64 +84,24 @@ public:
 
     ServedFile Fetch(const std::string& downurl) override
     {
-        std::string url = ResolveUrl(base_, downurl);
-        const auto deadline = std::chrono::steady_clock::now() + timeLimit_;
-        for (std::size_t hops = 0;; ++hops) {
-            Md5 md5;
-            Sha256Digester sha256;
-            FileReply reply;
-            // The body is taken only when the updater would take it: a reply
-            // it refuses is judged by its head alone, however long its body.
-            const HttpExchange exchange = transport_->Get(
-                url, deadline, limits::kLargestFile,
-                [&](const HttpResponse& response) {
-                    reply = JudgeFileReply(response);
-                    return reply.usable;
-                },
-                [&](const char* data, std::size_t size) {
-                    md5.Update(data, size);
-                    sha256.Update(data, size);
-                });
-            // The report names the entry's address; this is where it led.
-            const std::string& from = url;
-            if (!exchange.headComplete) {
-                // The library may stop at a head it cannot use (a malformed
-                // status line, a length it refuses): say what the updater
-                // would make of it, if the head got that far.
-                const FileReply partial = JudgeFileReply(exchange.response);
-                if (!exchange.response.statusLine.empty() && !partial.usable)
-                    return {ServedFile::State::Missing, {}, from + " " + partial.problem};
-                return {ServedFile::State::Failed, {}, from + ": " + Failure(exchange)};
-            }
-
-            const RedirectStep redirect = JudgeRedirect(url, exchange.response, exchange.redirectTarget, hops);
-            if (redirect.kind == RedirectStep::Kind::Follow) {
-                url = exchange.redirectTarget;
-                continue;
-            }
-            if (redirect.kind == RedirectStep::Kind::Refused)
-                return {ServedFile::State::Failed, {}, from + " " + redirect.problem};
-            reply = JudgeFileReply(exchange.response);
-            if (!reply.usable) return {ServedFile::State::Missing, {}, from + " " + reply.problem};
-            if (!exchange.failure.empty() || exchange.bodyBytes != reply.length)
-                return {ServedFile::State::Failed, {},
-                        from + ": the body ended after " + std::to_string(exchange.bodyBytes) + " of " +
-                            std::to_string(reply.length) + " bytes" +
-                            (exchange.failure.empty() ? std::string() : ": " + Failure(exchange))};
-            return {ServedFile::State::Found, DigestText(md5.Finish()), {}, sha256.FinishText()};
+        const std::string url = ResolveUrl(base_, downurl);
+        Md5 md5;
+        Sha256Digester sha256;
+        const FetchOutcome outcome =
+            FetchAsUpdater(*transport_, url, timeLimit_, limits::kLargestFile, [&](const char* data, std::size_t size) {
+                md5.Update(data, size);
+                sha256.Update(data, size);
+            });
+        switch (outcome.state) {
+        case FetchOutcome::State::Found:
+            return {ServedFile::State::Found, DigestText(md5.Finish()), {}, sha256.FinishText(), outcome.length};
+        case FetchOutcome::State::Missing: return {ServedFile::State::Missing, {}, outcome.detail};
+        case FetchOutcome::State::Failed: break;
         }
+        return {ServedFile::State::Failed, {}, outcome.detail};
     }
 
 private:
-    std::string Failure(const HttpExchange& exchange) const
-    {
-        if (exchange.timedOut)
-            return "not complete within the time limit of " +
-                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeLimit_).count()) + " s (" +
-                   exchange.failure + ")";
-        return exchange.failure;
-    }
-
     std::string base_;
     std::chrono::milliseconds timeLimit_;
     std::unique_ptr<HttpTransport> transport_;

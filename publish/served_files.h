@@ -3,8 +3,10 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace tallowfin::publish {
@@ -15,6 +17,7 @@ struct ServedFile {
     std::string digest;  // digest text of the content, when found
     std::string detail;  // what went wrong, or why it cannot be checked
     std::string sha256{};  // SHA-256 text of the content, when found
+    std::optional<std::uint64_t> size{};  // its length, when found and known
 };
 
 class ServedFiles {

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
@@ -58,9 +60,22 @@ std::string MemoryText(BIO* bio)
 // in scripts, so it refuses instead.
 int NoPassphrase(char*, int, int, void*) { return -1; }
 
+// Whoever can read the private key can publish for every client: a key that
+// other users of this machine may open is refused rather than used quietly.
+void RefuseSharedKey(const std::filesystem::path& file, const std::string& shown)
+{
+    struct stat info{};
+    if (stat(file.c_str(), &info) != 0 || (info.st_mode & (S_IRWXG | S_IRWXO)) == 0) return;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    throw InputError("the private key " + shown + " is open to other users than its owner (mode " + mode +
+                     "); make it private before signing with it: chmod 600 " + shown);
+}
+
 Pkey ReadPrivateKey(const std::filesystem::path& file)
 {
     const std::string shown = Quoted(Utf8FromPath(file));
+    RefuseSharedKey(file, shown);
     Bio bio(BIO_new_file(file.c_str(), "rb"));
     if (!bio) throw InputError("cannot read the private key " + shown);
     Pkey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, &NoPassphrase, nullptr));

@@ -58,6 +58,55 @@ std::string ParentKey(std::string_view key)
     return std::string(key.substr(0, slash));
 }
 
+// "3 days", "5 hours", "12 minutes": how far a moment lies, roughly.
+std::string DurationText(std::uint64_t seconds)
+{
+    auto count = [](std::uint64_t n, const char* unit) {
+        return std::to_string(n) + " " + unit + (n == 1 ? "" : "s");
+    };
+    if (seconds >= 2 * 86400) return count(seconds / 86400, "day");
+    if (seconds >= 2 * 3600) return count(seconds / 3600, "hour");
+    if (seconds >= 120) return count(seconds / 60, "minute");
+    return count(seconds, "second");
+}
+
+// What clients get from the server must be the list verified, and an
+// updater with keys must take it: a list left out of the upload, or a
+// signature of an earlier list beside it, stalls every client.
+void CheckServedPublication(VerifyReport& report, const std::string& local, const XmlNode& root,
+                            const ServedPublication& served, const std::vector<P256PublicKey>* keys)
+{
+    auto problem = [&](const std::string& message) { report.problems.insert(report.problems.begin(), {0, message}); };
+    if (served.signature && keys) {
+        const ServedBody& signature = *served.signature;
+        if (signature.outcome.state != FetchOutcome::State::Found)
+            problem("the signature is not served: " + signature.outcome.detail);
+        else if (served.list.outcome.state == FetchOutcome::State::Found &&
+                 !SignedByOneOf(*keys, served.list.bytes, signature.bytes))
+            problem("the signature served at " + signature.url + " does not verify the served list with the given " +
+                    "keys: an updater built with them refuses it");
+    }
+    if (served.list.outcome.state != FetchOutcome::State::Found) {
+        problem("the list is not served: " + served.list.outcome.detail);
+        return;
+    }
+    if (served.list.bytes == local) return;
+    // A list without a well-formed serial has its own problem already.
+    const auto serialText = root.Attribute("serial");
+    const std::uint64_t localSerial = serialText ? ReadListSerial(*serialText).value_or(0) : 0;
+    try {
+        const std::uint64_t servedSerial = ServedListSerial(served.list).value_or(0);
+        if (localSerial != 0 && servedSerial > localSerial)
+            problem("the list served at " + served.list.url + " has the serial " + std::to_string(servedSerial) +
+                    ", above this list's " + std::to_string(localSerial) +
+                    ": every client that took it would refuse this one as a replay");
+    } catch (const InputError& failure) {
+        problem(failure.what());
+    }
+    problem("the list served at " + served.list.url + " is not this file: clients get another list than the one " +
+            "verified here");
+}
+
 class EntryChecker {
 public:
     EntryChecker(ServedFiles& served, VerifyReport& report, bool signedList)
@@ -79,11 +128,12 @@ public:
         const auto hash = Value(entry, "hash");
         const auto downurl = Value(entry, "downurl");
         const std::string sha256 = Sha256Of(entry);
+        const auto size = SizeOf(entry);
         if (path) CheckPath(*path);
         if (name) CheckName(*name);
         const bool hashUsable = hash && CheckHash(*hash);
         if (downurl && CheckAddress(*downurl))
-            CheckServed(*downurl, hashUsable ? AsciiLower(*hash) : std::string(), sha256);
+            CheckServed(*downurl, hashUsable ? AsciiLower(*hash) : std::string(), sha256, size);
     }
 
 private:
@@ -152,6 +202,19 @@ private:
             return {};
         }
         return *digest;
+    }
+
+    // The entry's size where it gives a well-formed one; a "size" that is no
+    // length fails the list in the updater.
+    std::optional<std::uint64_t> SizeOf(const XmlNode& entry)
+    {
+        if (!entry.FirstChildElement("size")) return std::nullopt;
+        const auto value = UpdaterValue(entry, "size");
+        const auto size = value ? ReadListedSize(*value) : std::nullopt;
+        if (!size)
+            Problem("<size> is not a length in bytes (decimal digits without leading zeros, at most " +
+                    std::to_string(limits::kLargestFile) + "); the updater rejects the whole list");
+        return size;
     }
 
     void CheckCp949(const char* what, const std::string& value)
@@ -225,11 +288,15 @@ private:
         return true;
     }
 
-    void CheckServed(const std::string& downurl, const std::string& hash, const std::string& sha256)
+    void CheckServed(const std::string& downurl, const std::string& hash, const std::string& sha256,
+                     std::optional<std::uint64_t> size)
     {
         const ServedFile file = served_.Fetch(downurl);
         switch (file.state) {
         case ServedFile::State::Found:
+            if (size && file.size && *file.size != *size)
+                Problem("downurl " + Quoted(downurl) + " serves " + std::to_string(*file.size) +
+                        " bytes, not the listed size " + std::to_string(*size));
             if (!hash.empty() && file.digest != hash)
                 Problem("downurl " + Quoted(downurl) + " serves content with the digest " + file.digest +
                         ", not the listed hash");
@@ -257,7 +324,7 @@ private:
 
 }  // namespace
 
-VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool signedList)
+VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool signedList, std::uint64_t now)
 {
     VerifyReport report;
     report.entries = root.children.size();
@@ -268,6 +335,23 @@ VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool s
                                           " without leading zeros; an updater with keys refuses the list"});
     else if (!serial && signedList)
         report.problems.push_back({0, "the list has no serial; an updater with keys refuses it"});
+    else if (serial && SerialTooFarAhead(*ReadListSerial(*serial), now))
+        report.problems.push_back({0, "the serial " + *serial + " lies more than a day ahead of the clock (" +
+                                          std::to_string(now) + "); an updater with keys refuses the list"});
+    if (const auto expires = root.Attribute("expires")) {
+        const auto moment = ReadListExpiry(*expires);
+        if (!moment)
+            report.problems.push_back({0, "the expiry " + Quoted(*expires) + " is not a decimal number from 1 to " +
+                                              std::to_string(kLargestListSerial) +
+                                              " without leading zeros; an updater with keys refuses the list"});
+        else if (ListExpired(*moment, now))
+            report.problems.push_back({0, "the list expired " + DurationText(now - *moment) +
+                                              " ago; an updater with keys refuses it: make and sign it again"});
+        else if (*moment - now <= kExpiryWarningSeconds)
+            report.warnings.push_back({0, "the list expires in " + DurationText(*moment - now) +
+                                              "; make and sign it again before, or every updater with keys "
+                                              "refuses it from then on"});
+    }
     EntryChecker checker(served, report, signedList);
     for (; report.checked < root.children.size(); ++report.checked) {
         if (report.problems.size() >= kMostProblems) {
@@ -282,7 +366,7 @@ VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool s
 }
 
 VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& served,
-                            const std::vector<P256PublicKey>* keys)
+                            const std::vector<P256PublicKey>* keys, const ServedPublication* publication)
 {
     const std::string shown = Quoted(Utf8FromPath(list));
     std::error_code error;
@@ -316,6 +400,7 @@ VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& serv
                       " does not verify with the given keys: an updater built with them refuses the list";
         if (!problem.empty()) report.problems.insert(report.problems.begin(), {0, problem});
     }
+    if (publication) CheckServedPublication(report, ListFileBytes(list), root, *publication, keys);
     return report;
 }
 

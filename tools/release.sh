@@ -10,6 +10,10 @@
 #                       manifest; kept in the build's cache once given
 # TALLOWFIN_LIST_KEYS   PEM file of the public keys file lists must be signed
 #                       with (README, "Signing your updates"); kept likewise
+# TALLOWFIN_LIST_SERIAL_FLOOR  with keys: the lowest serial of a list the updater
+#                       takes, the served list's when the release is built:
+#                       TALLOWFIN_LIST_SERIAL_FLOOR=$(tallowfin-publish serial BASE);
+#                       kept likewise
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${TALLOWFIN_BUILD_ROOT:-build}
@@ -21,6 +25,7 @@ step() { echo; echo "== $*"; }
 level_option=()
 [[ -n ${TALLOWFIN_EXECUTION_LEVEL:-} ]] && level_option=("-DTALLOWFIN_EXECUTION_LEVEL=$TALLOWFIN_EXECUTION_LEVEL")
 [[ -n ${TALLOWFIN_LIST_KEYS:-} ]] && level_option+=("-DTALLOWFIN_LIST_KEYS=$(realpath "$TALLOWFIN_LIST_KEYS")")
+[[ -n ${TALLOWFIN_LIST_SERIAL_FLOOR:-} ]] && level_option+=("-DTALLOWFIN_LIST_SERIAL_FLOOR=$TALLOWFIN_LIST_SERIAL_FLOOR")
 
 step "32-bit Windows release build ($build/win32-release)"
 cmake --preset win32-release -B "$build/win32-release" "${level_option[@]}" >/dev/null
@@ -55,6 +60,15 @@ level=$(sed -n 's/^TALLOWFIN_EXECUTION_LEVEL:[A-Z]*=//p' "$build/win32-release/C
 echo "Execution level of the updater: $level"
 keys=$(sed -n 's/^TALLOWFIN_LIST_KEYS:[A-Z]*=//p' "$build/win32-release/CMakeCache.txt")
 echo "File lists signed with the keys of: ${keys:-(none: lists are not signed)}"
+if [[ -n $keys ]]; then
+  floor=$(sed -n 's/^TALLOWFIN_LIST_SERIAL_FLOOR:[A-Z]*=//p' "$build/win32-release/CMakeCache.txt")
+  echo "Lowest list serial taken: ${floor:-0}"
+  # A fresh installation of this updater would otherwise take any older
+  # publication signed with the same keys.
+  if [[ ${floor:-0} == 0 ]]; then
+    echo "  set it to the served list's serial: make release TALLOWFIN_LIST_SERIAL_FLOOR=\$($dist/tallowfin-publish serial BASE_URL)"
+  fi
+fi
 for file in TallowfinUpdate.exe UpdateMgr.exe tallowfin-publish.exe tallowfin-publish; do
   printf '  %-24s %9d bytes\n' "$file" "$(stat -c %s "$dist/$file")"
 done

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/sealed_record.h"
 #include "digestcache/hashing_pool.h"
 #include "download/kept_list.h"
 
@@ -15,7 +16,7 @@ namespace tallowfin {
 namespace {
 
 const KeptList kList{"http://update.tallowfin.example/software/Tallowfin/filelist.xml", "\"5f3a-1e2b\"",
-                     "Tue, 08 Dec 2026 09:00:00 GMT", "<?xml version=\"1.0\"?>\n<filelist/>\n"};
+                     "Tue, 08 Dec 2026 09:00:00 GMT", "<?xml version=\"1.0\"?>\n<filelist/>\n", 1796720000};
 
 TEST(KeptList, ReadsBackWhatItWroteAndNothingDamaged)
 {
@@ -31,22 +32,53 @@ TEST(KeptList, ReadsBackWhatItWroteAndNothingDamaged)
     KeptList tooLong = kList;
     tooLong.entityTag.assign(kLongestValidator + 1, 'e');
     EXPECT_EQ(ReadKeptList(KeptListBytes(tooLong)), std::nullopt);
+    // A copy kept by an updater before the time was kept with it: ignored,
+    // so the list is fetched whole once.
+    RecordWriter first("TFKL", 1);
+    for (const std::string& field : {kList.url, kList.entityTag, kList.lastModified, kList.body}) first.PutText(field);
+    EXPECT_EQ(ReadKeptList(std::move(first).Seal()), std::nullopt);
 }
 
-TEST(KeptList, AsksWithWhatTheServerSaidWhenItCanGoBackAsItCame)
+TEST(KeptList, OnlyAStrongTagAndAWellFormedDateGoBackToTheServer)
 {
     EXPECT_EQ(ConditionalHeaders(kList),
               "If-None-Match: \"5f3a-1e2b\"\r\nIf-Modified-Since: Tue, 08 Dec 2026 09:00:00 GMT\r\n");
     KeptList onlyTag = kList;
     onlyTag.lastModified.clear();
     EXPECT_EQ(ConditionalHeaders(onlyTag), "If-None-Match: \"5f3a-1e2b\"\r\n");
-    KeptList onlyDate = kList;
-    onlyDate.entityTag = "W/\"weak\"\r\nX-Injected: 1";  // a line break would start a header of its own
-    EXPECT_EQ(ConditionalHeaders(onlyDate), "If-Modified-Since: Tue, 08 Dec 2026 09:00:00 GMT\r\n");
-    for (const std::string& bad : std::vector<std::string>{"", "a\nb", "\"\xC7\xD1\"", "tab\there", std::string(kLongestValidator + 1, 'x')})
-        EXPECT_FALSE(IsSendableValidator(bad)) << bad;
-    EXPECT_TRUE(IsSendableValidator(std::string(kLongestValidator, '~')));
+    // "*" matches any version and a weak tag every version its server deems
+    // the same: a list answered with either would be "not modified" for good.
+    for (const char* tag : {"*", "W/\"5f3a-1e2b\"", "\"weak\"\r\nX-Injected: 1"}) {
+        KeptList onlyDate = kList;
+        onlyDate.entityTag = tag;
+        EXPECT_EQ(ConditionalHeaders(onlyDate), "If-Modified-Since: Tue, 08 Dec 2026 09:00:00 GMT\r\n") << tag;
+    }
     EXPECT_EQ(ConditionalHeaders(KeptList{}), "");
+
+    // The fuzz target holds both readers to plain second readers; these are
+    // the cases a server or an interceptor sends.
+    EXPECT_TRUE(IsStrongEntityTag("\"\""));
+    EXPECT_TRUE(IsStrongEntityTag("\"" + std::string(kLongestValidator - 2, 'e') + "\""));
+    for (const std::string& bad : {std::string("w/\"x\""), std::string("\"a\"b\""), std::string("\"a b\""),
+                                   std::string("\"\xC7\xD1\""), "\"" + std::string(kLongestValidator - 1, 'e') + "\""})
+        EXPECT_FALSE(IsStrongEntityTag(bad)) << bad;
+    EXPECT_TRUE(IsHttpDate("Tue, 29 Feb 2028 23:59:60 GMT"));
+    EXPECT_TRUE(IsHttpDate("Sat, 01 Jan 0000 00:00:00 GMT"));
+    // The obsolete forms are never sent by a server that follows HTTP/1.1;
+    // a day that does not exist, or is not that day of the week, is no date.
+    for (const char* bad : {"Tuesday, 08-Dec-26 09:00:00 GMT", "Tue Dec  8 09:00:00 2026", "Wed, 08 Dec 2026 09:00:00 GMT",
+                            "Sat, 29 Feb 2027 09:00:00 GMT", "Thu, 29 Feb 2100 09:00:00 GMT",
+                            "Tue, 08 Dec 2026 24:00:00 GMT", "Tue, 08 Dec 2026 09:00:00 UTC"})
+        EXPECT_FALSE(IsHttpDate(bad)) << bad;
+}
+
+TEST(KeptList, AKeptCopyStandsInForAWeekAtMost)
+{
+    EXPECT_TRUE(KeptListIsFresh(kList, kList.keptAt));
+    EXPECT_TRUE(KeptListIsFresh(kList, kList.keptAt + kLongestKeptSeconds));
+    EXPECT_FALSE(KeptListIsFresh(kList, kList.keptAt + kLongestKeptSeconds + 1));
+    // Kept "later" than now: the clock was set back, and the age is unknown.
+    EXPECT_FALSE(KeptListIsFresh(kList, kList.keptAt - 1));
 }
 
 // ---- The hashing pool -----------------------------------------------------------

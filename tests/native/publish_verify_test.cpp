@@ -28,6 +28,12 @@ std::string Entry(const std::string& path, const std::string& name, const std::s
 
 const std::string kGoodHash = Md5Text("good");
 
+// The entry with a "size" as its last value.
+std::string Sized(const std::string& entry, const std::string& size)
+{
+    return entry.substr(0, entry.size() - 7) + "<size>" + size + "</size></file>";
+}
+
 // A first entry that is right, then what the case puts after it, so a check
 // that blames the wrong entry shows.
 std::string ListWith(const std::string& children)
@@ -51,6 +57,9 @@ protected:
     ToolRun Verify(const std::string& xml, bool overHttp, const std::string& seconds = "5")
     {
         WriteFile(temp_ / "filelist.xml", xml);
+        // Served too, as it is after an upload: verify --url checks that the
+        // server serves the very list.
+        if (overHttp) WriteFile(served_ / "filelist.xml", xml);
         if (overHttp)
             return RunTool({"verify", Utf8(temp_ / "filelist.xml"), "--url", server_.ProxyAddress() + "/", "--time-limit",
                             seconds});
@@ -116,6 +125,11 @@ TEST_F(PublishVerify, FindsEveryKindOfProblemAtItsEntry)
         {"status 404", Entry(good, "b", Md5Text("also"), "sub%20dir/also.bin"), "answers status 404", true},
         {"cut short", Entry(good, "b", Md5Text("other"), "other.bin"), "the body ended after 2 of 5 bytes", true},
         {"wrong content over HTTP", Entry(good, "b", kGoodHash, "other.bin"), "serves content with the digest", true},
+        {"size that is no length", Sized(Entry(good, "b", kGoodHash, "good.bin"), "04"), "<size> is not a length"},
+        {"size above the largest file", Sized(Entry(good, "b", kGoodHash, "good.bin"), "2147483648"), "<size> is not"},
+        {"size other than served", Sized(Entry(good, "b", kGoodHash, "good.bin"), "5"), "serves 4 bytes, not the listed size 5"},
+        {"size other than served over HTTP", Sized(Entry(good, "b", kGoodHash, "good.bin"), "3"),
+         "serves 4 bytes, not the listed size 3", true},
     };
     Fault notFound;
     notFound.status = 404;
@@ -146,7 +160,7 @@ TEST_F(PublishVerify, AcceptsWhatTheUpdaterReadsCorrectly)
         // Folder names differ in letter case and separators only.
         Entry("%PROGRAM%\\lib/Net\\", "a.bin", Md5Text("also"), "sub%20dir/also.bin") + "\n" +
         Entry("%PROGRAM%\\LIB\\net\\deep", "\xED\x95\x9C.bin", Md5Text("also"), "sub%20dir/./also.bin?v=2") + "\n" +
-        Entry("C:\\Tallowfin Data", "b.bin", kGoodHash, "good.bin"));
+        Sized(Entry("C:\\Tallowfin Data", "b.bin", kGoodHash, "good.bin"), "4"));
     for (const bool overHttp : {false, true}) {
         const ToolRun run = Verify(list, overHttp);
         EXPECT_EQ(run.status, 0) << run.out;

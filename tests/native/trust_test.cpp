@@ -1,5 +1,6 @@
 // The readers of the trust code: signatures and public keys as openssl
-// writes them, the serial and the SHA-256 a signed list carries. OpenSSL's
+// writes them, the serial, expiry, sizes and SHA-256 a signed list carries,
+// the decision on its head, and the record an installation keeps. OpenSSL's
 // libcrypto, which shares no code with the readers, makes the keys and
 // signatures and checks what the readers make of them.
 #include <gtest/gtest.h>
@@ -12,8 +13,13 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "common/own_names.h"
+#include "control/install_rules.h"
+#include "trust/installation_serial.h"
 #include "trust/key_file.h"
 #include "trust/signature_der.h"
 #include "trust/signed_list_values.h"
@@ -204,6 +210,73 @@ TEST(SignedListValues, Sha256IsSixtyFourHexDigitsGivenBackInLowerCase)
     EXPECT_FALSE(ReadListedSha256(digest + "0"));
     EXPECT_FALSE(ReadListedSha256(" " + digest.substr(1)));
     EXPECT_FALSE(ReadListedSha256(digest.substr(1) + "g"));
+}
+
+TEST(SignedListValues, ExpiryIsWrittenAsASerialAndSizesAsLengthsTheUpdaterFetches)
+{
+    EXPECT_EQ(ReadListExpiry("1796734207"), 1796734207u);
+    EXPECT_FALSE(ReadListExpiry("0"));
+    EXPECT_FALSE(ReadListExpiry("01796734207"));
+    EXPECT_EQ(ReadListedSize("0"), 0u);
+    EXPECT_EQ(ReadListedSize("2147483647"), 2147483647u);
+    for (const char* bad : {"", "00", "07", "-0", "+1", " 1", "1 ", "1.0", "2147483648", "18446744073709551616"})
+        EXPECT_FALSE(ReadListedSize(bad)) << bad;
+}
+
+TEST(SignedListValues, AListIsTakenFromTheHighestAcceptedOnBeforeItExpiresAndNotFarAheadOfTheClock)
+{
+    constexpr std::uint64_t now = 1796734207;
+    struct Case {
+        std::optional<std::string_view> serial, expires;
+        std::uint64_t highest;
+        const char* problem;  // a word of it; none when the list is taken
+    };
+    const std::string aheadByADay = std::to_string(now + kSerialLeadSeconds);
+    const std::string aheadByMore = std::to_string(now + kSerialLeadSeconds + 1);
+    const std::string nextSecond = std::to_string(now + 1);
+    const std::string thisSecond = std::to_string(now);
+    const std::vector<Case> cases = {
+        {"100", std::nullopt, 100, nullptr},
+        {aheadByADay, std::nullopt, 0, nullptr},   // clocks differ
+        {"100", nextSecond, 0, nullptr},           // up to the second before it expires
+        {std::nullopt, std::nullopt, 0, "no well-formed serial"},
+        {"99", std::nullopt, 100, "older publication"},
+        {aheadByMore, std::nullopt, 0, "ahead of this computer's clock"},
+        {"9223372036854775807", std::nullopt, 0, "ahead"},
+        {"100", thisSecond, 0, "expired"},
+        {"100", "soon", 0, "expiry that is not well-formed"},
+        // An older publication stays refused whatever else it carries.
+        {"99", nextSecond, 100, "older publication"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.serial.value_or("(none)")) + " expires " + std::string(c.expires.value_or("never")));
+        const ListHeadVerdict verdict = JudgeSignedListHead(c.serial, c.expires, c.highest, now);
+        if (!c.problem) {
+            EXPECT_EQ(verdict.problem, "");
+            EXPECT_EQ(verdict.serial, ReadListSerial(*c.serial));
+        } else {
+            EXPECT_FALSE(verdict.serial) << "never recorded";
+            EXPECT_NE(verdict.problem.find(c.problem), std::string::npos) << verdict.problem;
+        }
+    }
+}
+
+TEST(InstallationSerial, ReadsBackWhatItWroteUnderANameNoCleanupTakes)
+{
+    const std::string bytes = InstallationSerialBytes(1796734207);
+    EXPECT_EQ(bytes.size(), kInstallationSerialFileSize);
+    EXPECT_EQ(ReadInstallationSerial(bytes), 1796734207u);
+    EXPECT_EQ(ReadInstallationSerial(InstallationSerialBytes(kLargestListSerial)), kLargestListSerial);
+    // Cut, or a serial no list can have: no record. (The seal is the one
+    // tried byte by byte on the digest cache.)
+    EXPECT_FALSE(ReadInstallationSerial(bytes.substr(0, bytes.size() - 1)));
+    EXPECT_FALSE(ReadInstallationSerial(InstallationSerialBytes(0)));
+    EXPECT_FALSE(ReadInstallationSerial(InstallationSerialBytes(kLargestListSerial + 1)));
+    // Never taken for what a killed run left in the folder.
+    EXPECT_EQ(KindOfOwnName(kInstallationSerialFile), OwnNameKind::kNone);
+    EXPECT_EQ(LeftWorkFor(std::string("C:\\Tallowfin\\") + kInstallationSerialFile, true,
+                          static_cast<std::uint32_t>(PendingKind::kNewCopy)),
+              LeftWork::kForget);
 }
 
 }  // namespace

@@ -185,6 +185,26 @@ Validators ValidatorsOf(const std::filesystem::path& file, std::int64_t size)
     return {tag, date};
 }
 
+// If-None-Match as servers judge it: "*" matches any file, and each tag of
+// the list matches the file's by weak comparison (without W/ on either side).
+bool NoneMatchMatches(const std::string& header, const std::string& tag)
+{
+    auto opaque = [](std::string text) {
+        const auto first = text.find_first_not_of(" \t");
+        const auto last = text.find_last_not_of(" \t");
+        text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+        return text.rfind("W/", 0) == 0 ? text.substr(2) : text;
+    };
+    std::size_t from = 0;
+    while (from <= header.size()) {
+        const std::size_t comma = std::min(header.find(',', from), header.size());
+        const std::string one = opaque(header.substr(from, comma - from));
+        if (one == "*" || (!one.empty() && one == opaque(tag))) return true;
+        from = comma + 1;
+    }
+    return false;
+}
+
 const char* ReasonOf(int status)
 {
     switch (status) {
@@ -476,14 +496,15 @@ void HttpServer::Serve(const std::shared_ptr<State>& state, std::intptr_t client
     }
     std::ifstream in(file, std::ios::binary);
     const auto length = static_cast<std::int64_t>(std::filesystem::file_size(file, error));
-    const Validators validators = ValidatorsOf(file, length);
+    Validators validators = ValidatorsOf(file, length);
+    if (!fault.entityTag.empty()) validators.entityTag = fault.entityTag;
     std::string headers;
     if (!fault.noValidators)
         headers = "ETag: " + validators.entityTag + "\r\nLast-Modified: " + validators.lastModified + "\r\n";
     // As web servers decide: the tag when the client sent one, the date only
     // without it, and the date compared exactly.
     const bool unchanged = !fault.noValidators && (request.HasHeader("If-None-Match")
-                                                       ? request.Header("If-None-Match") == validators.entityTag
+                                                       ? NoneMatchMatches(request.Header("If-None-Match"), validators.entityTag)
                                                        : request.Header("If-Modified-Since") == validators.lastModified);
     if (unchanged) {
         answered(304);

@@ -3,7 +3,8 @@
 // every request, and injects faults per path. Bound to 127.0.0.1 on a free port.
 // Files come with an ETag and a Last-Modified date, as web servers send them,
 // and a request whose If-None-Match (or, without one, If-Modified-Since)
-// matches them is answered "304 Not Modified".
+// matches them is answered "304 Not Modified": as common servers match, "*"
+// matches any file and tags are compared weakly (W/ or not).
 //
 // Threads: one accepts, one serves each connection. None is ever joined:
 // each holds the server's state (a shared block) for as long as it runs, so
@@ -38,6 +39,7 @@ struct Fault {
     std::string rawReply{};          // send exactly these bytes instead of a reply, then close
     std::int64_t announcedLength = -1;  // announce this length, whatever the body's
     bool noValidators = false;       // send no ETag or Last-Modified, and never answer 304
+    std::string entityTag{};         // send this ETag instead of the file's own ("*", a weak tag W/"...")
 };
 
 struct Request {

@@ -15,7 +15,9 @@
 #include "digestcache/digest_cache.h"
 #include "digestcache/folder_listing.h"
 #include "tests/win/updater_fixture.h"
+#include "common/utc_clock.h"
 #include "trust/accepted_serial.h"
+#include "trust/installation_serial.h"
 
 namespace tallowfin::test {
 namespace {
@@ -56,7 +58,7 @@ protected:
             EXPECT_TRUE(whole) << name << " holds neither its old nor its new content";
         }
         const std::set<std::string> allowed = {"TallowfinUpdate.exe", "TallowfinMain.exe", "TallowfinMain.log",
-                                               "UpdateMgr.exe", "TallowfinUpdate.Update"};
+                                               "UpdateMgr.exe", "TallowfinUpdate.Update", kInstallationSerialFile};
         for (auto& entry : fs::directory_iterator(box.Install())) {
             const std::string name = entry.path().filename().string();
             EXPECT_TRUE(newContent.count(name) || allowed.count(name) || (afterAKill && IsUpdatersOwnName(name)))
@@ -728,6 +730,8 @@ TEST_F(CacheTest, UnchangedListIsNotSentAgainAndAChangedOneIs)
     EXPECT_TRUE(WaitUntil([&] { return box.StandInLog().size() > starts; }, 10s));
 
     // A new release: the list is sent whole, and what it changed is fetched.
+    // (The test server's validators, like common servers', tell lists of one
+    // size apart by the second of their last write only.)
     Release(box, "file2.bin", PatternBytes(99000, 901));
     Republish(box);
     EXPECT_EQ(Run(), Only("file2.bin"));
@@ -748,6 +752,35 @@ TEST_F(CacheTest, UnchangedListIsNotSentAgainAndAChangedOneIs)
     ExpectNewContent(box);
 }
 
+TEST_F(CacheTest, AWildcardOrWeakTagNeverTurnsAChangedListIntoNotModified)
+{
+    // A server (or whoever answers in its place) that tags the list with
+    // "*" or with a weak tag that stays the same, and matches If-None-Match
+    // as common servers do: sent back, either would make every later list
+    // "not modified", and the first one would stay in use for good.
+    int release = 0;
+    for (const char* tag : {"*", "W/\"same\""}) {
+        SCOPED_TRACE(tag);
+        Fault tagged;
+        tagged.entityTag = tag;
+        box.Server().SetFault(kList, tagged);
+        Run();
+        ExpectNewContent(box);
+        Release(box, "file3.bin", PatternBytes(88000 + release, 950 + release));
+        ++release;
+        // The date still goes back, and tells lists apart by the second only
+        // (as the test server's strong tags do too).
+        std::this_thread::sleep_for(1100ms);
+        box.PublishList(entries);
+        EXPECT_EQ(Run(), Only("file3.bin"));
+        const Request asked = box.Server().Requests().front();
+        EXPECT_EQ(asked.status, 200);
+        EXPECT_FALSE(asked.HasHeader("If-None-Match"));
+        EXPECT_FALSE(asked.Header("If-Modified-Since").empty()) << "the date still serves";
+        ExpectNewContent(box);
+    }
+}
+
 // ---- Signed lists -------------------------------------------------------------
 
 // The updater built with the test keys a and b, and the product published
@@ -766,10 +799,17 @@ protected:
     ~SignedListTest() override { ForgetAcceptedSerial(); }
 
     void Publish(const std::vector<Sandbox::Entry>& list, const std::optional<std::string>& serial,
-                 const std::string& key = "a")
+                 const std::string& key = "a", const std::optional<std::string>& expires = std::nullopt)
     {
-        box.PublishList(list, serial);
+        box.PublishList(list, serial, expires);
         box.SignList(key);
+    }
+
+    // The serial the installation's record holds; 0 for none.
+    std::uint64_t InstallationSerial() const
+    {
+        if (!fs::exists(box.InstallationSerialFile())) return 0;
+        return ReadInstallationSerial(ReadBytes(box.InstallationSerialFile())).value_or(0);
     }
 
     // The run took the list as unreadable: it ended normally after fetching
@@ -843,6 +883,8 @@ TEST_F(SignedListTest, UntrustedListsInstallNothingAndStartTheMainProgram)
         {"a serial that is not a number", [&] { Publish(entries, "1e3"); }},
         {"an entry without sha256", [&] { Publish(without, "100"); }},
         {"an entry whose sha256 is not 64 digits", [&] { Publish(shortDigest, "100"); }},
+        {"a serial below the build's floor", [&] { Publish(entries, "99"); }},
+        {"an expiry that is not a number", [&] { Publish(entries, "100", "a", "tomorrow"); }},
     };
     for (const auto& [what, publish] : cases) {
         SCOPED_TRACE(what);
@@ -854,6 +896,7 @@ TEST_F(SignedListTest, UntrustedListsInstallNothingAndStartTheMainProgram)
         EXPECT_TRUE(WaitUntil([&] { return box.StandInLog().size() > started; }, 10s)) << "the main program was started";
     }
     EXPECT_EQ(HighestAcceptedSerial(), 0u) << "no untrusted list counts as accepted";
+    EXPECT_FALSE(fs::exists(box.InstallationSerialFile()));
 }
 
 TEST_F(SignedListTest, OlderPublicationIsRefusedAndTheLatestTakenAgain)
@@ -875,6 +918,65 @@ TEST_F(SignedListTest, OlderPublicationIsRefusedAndTheLatestTakenAgain)
     for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
 }
 
+TEST_F(SignedListTest, NewUserRefusesAnOlderPublicationThanTheInstallationTookAndTheBuildsFloorHolds)
+{
+    const auto signedEntries = entries;
+    Publish({}, "1000");
+    ExpectQuickEnd();
+    EXPECT_EQ(HighestAcceptedSerial(), 1000u);
+    EXPECT_EQ(InstallationSerial(), 1000u) << "kept beside the updater too";
+
+    // Another user of the installation, who never ran the updater: nothing
+    // of theirs is kept, and the installation still remembers.
+    ForgetAcceptedSerial();
+    fs::remove_all(box.CacheFolder());
+    Publish(signedEntries, "999");
+    ExpectRefusedList();
+    EXPECT_EQ(HighestAcceptedSerial(), 0u);
+    // Neither record at all (a fresh installation): the build's floor, 100,
+    // still refuses an older publication.
+    fs::remove(box.InstallationSerialFile());
+    Publish(signedEntries, "99");
+    ExpectRefusedList();
+    EXPECT_FALSE(fs::exists(box.InstallationSerialFile()));
+
+    // A damaged record counts as none, and accepting writes both again.
+    WriteBytes(box.InstallationSerialFile(), "1000");
+    Publish(signedEntries, "100");
+    Process updater = box.StartUpdater();
+    ASSERT_EQ(updater.WaitExit(60s), 0u);
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+    EXPECT_EQ(HighestAcceptedSerial(), 100u);
+    EXPECT_EQ(InstallationSerial(), 100u);
+}
+
+TEST_F(SignedListTest, ExpiredListAndSerialFarAheadOfTheClockAreRefusedAndAListInTimeIsTaken)
+{
+    const std::uint64_t now = UtcSecondsNow();
+    const std::vector<std::pair<const char*, std::function<void()>>> cases = {
+        {"expired a minute ago", [&] { Publish(entries, "100", "a", std::to_string(now - 60)); }},
+        {"a serial two days ahead", [&] { Publish(entries, std::to_string(now + 2 * 86400)); }},
+        {"the largest serial there is", [&] { Publish(entries, "9223372036854775807"); }},
+    };
+    for (const auto& [what, publish] : cases) {
+        SCOPED_TRACE(what);
+        publish();
+        const std::size_t started = box.StandInLog().size();
+        ExpectRefusedList();
+        EXPECT_TRUE(WaitUntil([&] { return box.StandInLog().size() > started; }, 10s)) << "the main program was started";
+        EXPECT_EQ(HighestAcceptedSerial(), 0u) << "never recorded";
+        EXPECT_EQ(InstallationSerial(), 0u) << "never recorded";
+        EXPECT_FALSE(fs::exists(box.KeptListFile())) << "never asked for again as \"not modified\"";
+    }
+    // Signed now, expiring in a day, with a serial from the clock.
+    Publish(entries, std::to_string(now), "a", std::to_string(now + 86400));
+    Process updater = box.StartUpdater();
+    ASSERT_EQ(updater.WaitExit(60s), 0u);
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+    EXPECT_EQ(HighestAcceptedSerial(), now);
+    EXPECT_EQ(InstallationSerial(), now);
+}
+
 TEST_F(SignedListTest, MissingSignatureFailsTheListPassWhichIsRetried)
 {
     const std::string sig = "/software/Tallowfin/filelist.xml.sig";
@@ -884,7 +986,11 @@ TEST_F(SignedListTest, MissingSignatureFailsTheListPassWhichIsRetried)
     ASSERT_TRUE(WaitUntil([&] { return box.Server().CountRequests(sig) >= 2; }, 20s)) << "the pass was not retried";
     EXPECT_TRUE(updater.Running());
     for (auto& [name, bytes] : oldContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
-    EXPECT_TRUE(box.LeftTemporaryFiles().empty()) << "the list fetched without its signature was left behind";
+    // Once the failed pass has ended (the request is counted when it
+    // arrives, before the worker has had its answer), and before the retry
+    // about six seconds later.
+    EXPECT_TRUE(WaitUntil([&] { return box.LeftTemporaryFiles().empty(); }, 4s))
+        << "the list fetched without its signature was left behind";
     box.Publish("filelist.xml.sig", signature);
     EXPECT_EQ(updater.WaitExit(30s), 0u);
     for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);

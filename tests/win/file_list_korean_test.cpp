@@ -7,6 +7,8 @@
 #include "common/limits.h"
 #include "common/file_system.h"
 #include "control/main_form.h"
+#include "publish/errors.h"
+#include "publish/served_list.h"
 #include "tests/support/win_util.h"
 #include "tests/win/fake_view.h"
 #include "tests/win/updater_fixture.h"
@@ -173,6 +175,8 @@ TEST(FileListKorean, ListsThePublishingToolMakesAreReadAsPublished)
         return run.WaitExit();
     };
     EXPECT_EQ(verify("--dir \"" + release.string() + "\""), 0u);
+    // Served beside the files, as verify --url expects the list it checks.
+    fs::copy_file(kept, release / "filelist.xml");
     HttpServer server(release);
     EXPECT_EQ(verify("--url " + server.ProxyAddress() + "/"), 0u);
     EXPECT_EQ(server.CountRequests("/data/deep/x.dll"), 1u);
@@ -180,6 +184,18 @@ TEST(FileListKorean, ListsThePublishingToolMakesAreReadAsPublished)
     noLength.noContentLength = true;
     server.SetFault("/data/deep/x.dll", noLength);
     EXPECT_EQ(verify("--url " + server.ProxyAddress() + "/"), 1u);
+
+    // The served list's serial, read by the Windows tool through the same
+    // document class from a file of its own in the temporary folder.
+    std::string withSerial = ReadBytes(kept);
+    withSerial.replace(withSerial.find("<filelist>"), 10, "<filelist serial=\"1796734207\">");
+    publish::ServedBody served;
+    served.url = "http://update.tallowfin.example/filelist.xml";
+    served.outcome.state = publish::FetchOutcome::State::Found;
+    served.bytes = withSerial;
+    EXPECT_EQ(publish::ServedListSerial(served), 1796734207u);
+    served.bytes = withSerial.substr(0, withSerial.size() / 2);
+    EXPECT_THROW(publish::ServedListSerial(served), publish::InputError);
 }
 
 // The updater and the tool refuse a list one byte above the updater's limit,

@@ -96,12 +96,17 @@ TEST_F(FileListTest, ChangedAndMissingFilesGiveRecordsInListOrder)
 TEST_F(FileListTest, RecordsCarryTheDigestTheListGaveThemForTheInstallation)
 {
     const std::string upper = AsciiUpper(Md5Hex("u"));
-    UpdateRecords records = form.CollectChangedFiles(
-        WriteList(List(Entry("%PROGRAM%", "a", Md5Hex("a"), "a") + Entry("%PROGRAM%", "u", upper, "u"))));
-    ASSERT_EQ(records.size(), 2u);
+    UpdateRecords records = form.CollectChangedFiles(WriteList(
+        List(Entry("%PROGRAM%", "a", Md5Hex("a"), "a") + Entry("%PROGRAM%", "u", upper, "u", "<size>2147483647</size>") +
+             Entry("%PROGRAM%", "z", Md5Hex(""), "z", "<size>0</size>"))));
+    ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0]->Listed.Md5, Md5Hex("a"));
     EXPECT_EQ(records[1]->Listed.Md5, upper) << "as listed, letter case included";
     EXPECT_FALSE(records[0]->Installed);
+    // The length the transfer is held to, where the entry gives one.
+    EXPECT_EQ(records[0]->Size, std::nullopt);
+    EXPECT_EQ(records[1]->Size, 2147483647u);
+    EXPECT_EQ(records[2]->Size, 0u);
 }
 
 TEST_F(FileListTest, PlaceholderAndDirectories)
@@ -182,6 +187,9 @@ TEST_F(FileListTest, ListsThatCannotBeRead)
     ExpectFailure(List(Entry("", "a", Md5Hex("x"), "a")));
     ExpectFailure(List(Entry("%PROGRAM%", "<b>a</b>", Md5Hex("x"), "a")));
     ExpectFailure(List(Entry("%PROGRAM%", "a", Md5Hex("x"), "a", "<regist><yes/></regist>")));
+    // A size that is no length in bytes the updater fetches.
+    for (const char* size : {"", "012", "-1", "1e3", "2147483648", "12 bytes"})
+        ExpectFailure(List(Entry("%PROGRAM%", "a", Md5Hex("x"), "a", std::string("<size>") + size + "</size>")));
     // A document type, harmless or not, in any encoding the parser reads: a
     // list has no use for one, and a parser may ignore its prohibition.
     const std::string declared = "<!DOCTYPE filelist [<!ENTITY p \"%PROGRAM%\">]>" + List(Entry("&p;", "a", Md5Hex("x"), "a"));

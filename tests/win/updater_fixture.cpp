@@ -12,6 +12,7 @@
 #include "digestcache/cache_location.h"
 #include "digestcache/user_cache_folder.h"
 #include "trust/accepted_serial.h"
+#include "trust/installation_serial.h"
 #include "trust/cng.h"
 #include "trust/der.h"
 
@@ -305,6 +306,7 @@ fs::path Sandbox::CacheFolder() const
 
 fs::path Sandbox::DigestCacheFile() const { return CacheFolder() / kDigestCacheFile; }
 fs::path Sandbox::KeptListFile() const { return CacheFolder() / kKeptListFile; }
+fs::path Sandbox::InstallationSerialFile() const { return install_ / kInstallationSerialFile; }
 
 void Sandbox::InstallUpdater(const fs::path& exe) { fs::copy_file(exe, Updater(), fs::copy_options::overwrite_existing); }
 
@@ -326,11 +328,13 @@ void Sandbox::Publish(const std::string& relative, const std::string& bytes)
     WriteBytes(path, bytes);
 }
 
-void Sandbox::PublishList(const std::vector<Entry>& entries, const std::optional<std::string>& serial)
+void Sandbox::PublishList(const std::vector<Entry>& entries, const std::optional<std::string>& serial,
+                          const std::optional<std::string>& expires)
 {
     std::ostringstream xml;
     xml << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<filelist";
     if (serial) xml << " serial=\"" << *serial << "\"";
+    if (expires) xml << " expires=\"" << *expires << "\"";
     xml << ">\n";
     for (auto& e : entries) {
         xml << "  <file>\n    <path>" << e.path << "</path>\n    <name>" << e.name << "</name>\n    <hash>" << e.hash

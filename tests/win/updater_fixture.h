@@ -116,8 +116,10 @@ public:
         std::optional<std::string> regist;
         std::optional<std::string> sha256{};
     };
-    // With a serial, the document element carries it, as a signed list's does.
-    void PublishList(const std::vector<Entry>& entries, const std::optional<std::string>& serial = std::nullopt);
+    // With a serial, the document element carries it, as a signed list's
+    // does; and with an expiry, that too.
+    void PublishList(const std::vector<Entry>& entries, const std::optional<std::string>& serial = std::nullopt,
+                     const std::optional<std::string>& expires = std::nullopt);
     // Signs the list as it is served now with test key `key` ("a", "b" or
     // "c"), putting the signature beside it.
     void SignList(const std::string& key = "a");
@@ -136,6 +138,9 @@ public:
     fs::path CacheFolder() const;
     fs::path DigestCacheFile() const;
     fs::path KeptListFile() const;
+    // Where the updater keeps, in the installation, the highest serial of a
+    // signed list it accepted there.
+    fs::path InstallationSerialFile() const;
 
 private:
     ScratchDir root_;

@@ -338,7 +338,8 @@ protected:
     const std::string body = PatternBytes(10000, 3);
     ScratchDir keptDir{"kept"};
     const std::string keptFile = (keptDir.path() / "one" / "two" / "filelist.kept").string();
-    KeptListInternet layer{internet, listUrl, keptFile};
+    std::uint64_t now = 1796720000;  // the layer's clock, in UTC seconds
+    KeptListInternet layer{internet, listUrl, keptFile, [this] { return now; }};
 };
 
 TEST_F(KeptListTest, UnchangedListIsReadFromTheKeptCopyExactlyAsIfItHadArrived)
@@ -380,6 +381,32 @@ TEST_F(KeptListTest, OnlyAWholeListWithSomethingToAskWithIsKept)
     AnswerNotModified();
     EXPECT_EQ(FetchList().second, "new list");
     EXPECT_EQ(internet.sentHeaders.back(), "If-None-Match: \"v3\"\r\n");
+}
+
+TEST_F(KeptListTest, AWeekOldCopyIsNotOfferedAndTheListFetchedWholeIsKeptAnew)
+{
+    // A copy kept a week ago is still offered; a second later it is not,
+    // and the list fetched whole is kept anew from then.
+    FakeReply whole = FakeReply::Serving(body);
+    whole.headers = {{"ETag", "\"v1\""}};
+    internet.replies[listUrl] = whole;
+    FetchList();
+    AnswerNotModified();
+    now += kLongestKeptSeconds;
+    EXPECT_EQ(FetchList().second, body);
+    EXPECT_EQ(internet.sentHeaders.back(), "If-None-Match: \"v1\"\r\n");
+    now += 1;
+    internet.replies[listUrl] = whole;
+    EXPECT_EQ(FetchList().second, body);
+    EXPECT_EQ(internet.sentHeaders.back(), "");
+    AnswerNotModified();
+    EXPECT_EQ(FetchList().second, body);
+    EXPECT_EQ(internet.sentHeaders.back(), "If-None-Match: \"v1\"\r\n");
+    // The clock set back before the copy was kept: its age is unknown.
+    now -= 10;
+    internet.replies[listUrl] = whole;
+    FetchList();
+    EXPECT_EQ(internet.sentHeaders.back(), "");
 }
 
 }  // namespace
