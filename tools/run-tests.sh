@@ -15,7 +15,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
 
-step() { echo; echo "== $*"; }
+started=$SECONDS
+step() { echo; echo "== $* (at $(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s)"; }
 fail=0
 
 if tools/can-run-32bit.sh; then can32=true; else can32=false; fi
