@@ -37,6 +37,13 @@ std::string FileListXml(const std::vector<ListEntry>& entries, std::optional<std
         value("downurl", entry.downurl);
         if (entry.regist) value("regist", "yes");
         if (serial) value("sha256", entry.sha256);
+        // Readers that know no patches skip the element. Its digests are
+        // written whether or not the list is signed: they cost a few bytes
+        // and let verify check a patch without its base.
+        for (const auto& patch : entry.patches)
+            xml += "    <patch base=\"" + patch.base + "\" base_sha256=\"" + patch.baseSha256 + "\" size=\"" +
+                   std::to_string(patch.size) + "\" sha256=\"" + patch.sha256 + "\">" + EscapeXmlText(patch.address) +
+                   "</patch>\n";
         xml += "  </file>\n";
     }
     xml += "</filelist>\n";

@@ -1,12 +1,15 @@
 // "make": the file list of a release folder.
 #pragma once
 
+#include "publish/immutable.h"
 #include "publish/list_xml.h"
+#include "publish/patches.h"
 #include "publish/publication_cost.h"
 #include "publish/release_scan.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +28,13 @@ struct MakeOptions {
     std::optional<std::filesystem::path> privateKey;
     std::optional<std::filesystem::path> publicKey;
     std::optional<std::uint64_t> serial;
+    // Patches from these earlier release folders, for files up to this size;
+    // every file and patch under its digest's address (immutable.h); lines
+    // telling of long work (diffing).
+    std::vector<std::filesystem::path> patchesFrom{};
+    std::uint64_t largestDiffed = kDefaultLargestDiffed;
+    bool immutable = false;
+    std::function<void(const std::string& line)> progress{};
 };
 
 struct MakeResult {
@@ -37,6 +47,9 @@ struct MakeResult {
     std::optional<std::uint64_t> serial;    // of a list prepared for signing
     bool signedList = false;                // its signature was written beside it
     bool staleSignature = false;            // an unsigned list was written beside a signature of another list
+    PatchSummary patches{};
+    std::optional<PlacedObjects> objects{};  // of an immutable publication
+    std::vector<std::string> skippedFolders{};  // the tool's own folders beside the list, found in the release
 };
 
 // The serial of a new publication: one more than the previous list's, or the

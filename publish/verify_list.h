@@ -27,12 +27,16 @@ struct VerifyReport {
     std::size_t checked = 0;  // entries checked, all of them unless the problems ran past kMostProblems
     std::vector<Finding> problems;  // each one breaks the list or an entry of it
     std::vector<Finding> notes;     // what could not be checked
+    std::size_t patches = 0;         // <patch> elements of the entries checked
+    std::size_t patchesApplied = 0;  // of them, applied to their bases (`bases`) and found right
 };
 
 // Checks the document element of a list. A serial and "sha256" values are
 // checked where the list has them; `signedList` requires them, as an updater
-// with keys does.
-VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool signedList = false);
+// with keys does. Patches are checked as patch_check.h says, applied where
+// their bases are among the files of the folders `bases`.
+VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool signedList = false,
+                                const std::vector<std::filesystem::path>& bases = {});
 
 // Reads and checks a list file; one larger than the updater reads is a
 // problem of the whole list. With `keys`, the list is checked as an updater
@@ -41,6 +45,7 @@ VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool s
 // InputError when it cannot be read as a document the way the updater reads
 // it.
 VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& served,
-                            const std::vector<P256PublicKey>* keys = nullptr);
+                            const std::vector<P256PublicKey>* keys = nullptr,
+                            const std::vector<std::filesystem::path>& bases = {});
 
 }  // namespace tallowfin::publish
