@@ -212,7 +212,11 @@ int Verify(const std::vector<std::string>& arguments, std::ostream& out, std::os
     if (const auto key = parsed.Option("key")) keys = ReadPublicKeyFile(PathFromUtf8(*key));
     const auto served = dir ? ServedFromFolder(PathFromUtf8(*dir)) : ServedOverHttp(*url, std::chrono::seconds(seconds));
     std::vector<std::filesystem::path> bases;
-    for (const auto& folder : parsed.Values("bases")) bases.push_back(PathFromUtf8(folder));
+    for (const auto& folder : parsed.Values("bases")) {
+        bases.push_back(PathFromUtf8(folder));
+        if (std::error_code error; !std::filesystem::is_directory(bases.back(), error))
+            throw UsageError("--bases " + Quoted(folder) + " is not a folder");
+    }
     const VerifyReport report =
         VerifyFileList(PathFromUtf8(parsed.positional), *served, keys ? &*keys : nullptr, bases);
     auto where = [](const Finding& finding) {

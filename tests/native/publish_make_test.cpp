@@ -218,6 +218,7 @@ TEST(PublishMake, BadInputFailsOnOneLineAndLeavesTheOldListAlone)
         {"no earlier release", {"a"}, {"make", "RELEASE", "-o", "LIST", "--patches-from", "RELEASE/none"}, "is not a folder"},
         {"immutable with a prefix", {"a"}, {"make", "RELEASE", "-o", "LIST", "--immutable", "--url-prefix", "v2"},
          "do not go together"},
+        {"bases that are no folder", {}, {"verify", "LIST", "--dir", "RELEASE", "--bases", "RELEASE/none"}, "is not a folder"},
         {"immutable twice", {"a"}, {"make", "RELEASE", "-o", "LIST", "--immutable", "--immutable"}, "given twice"},
     };
     for (const auto& c : cases) {
