@@ -34,7 +34,29 @@ bool AddTo(std::uint64_t& sum, std::uint64_t value)
     return true;
 }
 
+template <std::size_t N>
+std::optional<std::array<std::uint8_t, N>> DigestFromText(std::string_view text)
+{
+    if (text.size() != 2 * N) return std::nullopt;
+    auto value = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::array<std::uint8_t, N> digest{};
+    for (std::size_t i = 0; i < N; ++i) {
+        const int high = value(text[2 * i]), low = value(text[2 * i + 1]);
+        if (high < 0 || low < 0) return std::nullopt;
+        digest[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return digest;
+}
+
 }  // namespace
+
+std::optional<Md5Digest> Md5FromText(std::string_view text) { return DigestFromText<16>(text); }
+std::optional<Sha256Digest> Sha256FromText(std::string_view text) { return DigestFromText<32>(text); }
 
 std::array<std::uint8_t, kHeaderSize> EncodeHeader(const PatchHeader& header)
 {

@@ -17,6 +17,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace tallowfin::patch {
 
@@ -68,6 +69,12 @@ struct ControlRecord {
     std::uint64_t extra = 0;
     std::int64_t seek = 0;
 };
+
+// The digest a text of hexadecimal digits (either case) gives, as a list
+// carries digests: the form ApplyOptions and the header take. None for a text
+// of another length or with another character.
+std::optional<Md5Digest> Md5FromText(std::string_view text);
+std::optional<Sha256Digest> Sha256FromText(std::string_view text);
 
 std::array<std::uint8_t, kHeaderSize> EncodeHeader(const PatchHeader& header);
 

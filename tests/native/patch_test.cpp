@@ -80,6 +80,12 @@ PatchDigests DigestsOf(std::string_view base, std::string_view result)
     return digests;
 }
 
+std::string AsciiUpperHex(std::string text)
+{
+    for (char& c : text) c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+    return text;
+}
+
 std::string Make(std::string_view base, std::string_view result)
 {
     return MakePatch(BytesOf(base), BytesOf(result), DigestsOf(base, result));
@@ -156,7 +162,10 @@ TEST(PatchRoundTrip, RandomFilesWithEditsMovesAndNothingInCommon)
         ASSERT_TRUE(header);
         EXPECT_EQ(PatchSizeOf(*header), patch.size());
         EXPECT_EQ(header->resultSize, to.size());
-        const Applied applied = Apply(patch, from, {to.size(), DigestsOf(from, to).baseMd5, DigestsOf(from, to).resultMd5});
+        // The digests as a list carries them, in text.
+        const auto baseMd5 = Md5FromText(Md5Text(from)), resultMd5 = Md5FromText(AsciiUpperHex(Md5Text(to)));
+        ASSERT_TRUE(baseMd5 && resultMd5);
+        const Applied applied = Apply(patch, from, {to.size(), baseMd5, resultMd5});
         ASSERT_TRUE(applied.result.Applied()) << applied.result.detail;
         EXPECT_TRUE(applied.bytes == to);
         EXPECT_EQ(applied.result.resultMd5, DigestsOf(from, to).resultMd5);
@@ -166,6 +175,12 @@ TEST(PatchRoundTrip, RandomFilesWithEditsMovesAndNothingInCommon)
     EXPECT_GT(DecodeHeader(BytesOf(edited)).header->sections, 3u);
     EXPECT_LT(edited.size(), result.size() / 10) << "alike files make a small patch";
     EXPECT_LT(Make(base, base).size(), base.size() / 500);
+    for (const char* notDigest : {"", "0123456789abcdef0123456789abcde", "0123456789abcdef0123456789abcdeg",
+                                  "0123456789abcdef0123456789abcdef0"})
+        EXPECT_FALSE(Md5FromText(notDigest)) << notDigest;
+    Sha256Digest ones;
+    ones.fill(0xFF);
+    EXPECT_EQ(Sha256FromText(std::string(64, 'F')), ones);
 }
 
 std::string FileBytes(const char* path)
