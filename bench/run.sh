@@ -19,6 +19,10 @@
 #   bytes nginx sends for a start with nothing changed, 10,000-entry list,
 #                                            vs the start that fetches it whole
 #   peak memory, and the release executables' sizes
+#   binary patches: the patch of the shipped TallowfinUpdate.exe between two
+#                                            commits vs the file; applying a
+#                                            48 MiB patch under Wine vs copying
+#                                            the result (bench/patch-bench.sh)
 #
 # Each row is the best of TALLOWFIN_BENCH_REPEAT rounds (default 3), the
 # programs taking turns so that none is favoured by a quiet moment. Files are
@@ -258,6 +262,11 @@ dl_rss=$(value plain_rss_kib "$out/update-runs.txt")
 keyed_s=$(value keyed_s "$out/update-runs.txt")
 keyed_rss=$(value keyed_rss_kib "$out/update-runs.txt")
 
+# Binary patches: the updater's executable between two commits, and the
+# applier's speed under Wine (bench/patch-bench.sh).
+step "Binary patches"
+TALLOWFIN_BENCH_REPEAT=$repeat bench/patch-bench.sh >"$out/patch-bench.txt"
+
 openssl_mbps=$(awk -v b="$bytes" -v s="$openssl_s" 'BEGIN { printf "%.1f", b / 1e6 / s }')
 size() { stat -c %s "$1" | awk '{ printf "%\047d", $1 }'; }
 
@@ -289,6 +298,12 @@ echo "| the same, cache warm | $list_warm_s s (goal <= 0.5 s) | no cache: $list_
 echo "| the digest cache of those 10,000 files on disk | $(value cache_bytes "$out/list.txt" | awk '{ printf "%\047d", $1 }') bytes (goal < 2 MB) | | | |"
 echo "| bytes nginx sent for a start with nothing changed, 10,000-entry list ($kept_n request: $kept_status) | $kept_bytes bytes, $kept_body of body (goal <= 1 KB) | the start that fetched it whole ($whole_n request: $whole_status): $whole_bytes bytes | $(ratio "$kept_bytes" "$whole_bytes") | |"
 echo "| one hand-over to the main thread | $(value door_us "$out/download.txt") us | sent message: $(value send_us "$out/download.txt") us | | |"
+patch=$out/patch-bench.txt
+echo "| binary patch of the i686 TallowfinUpdate.exe from $(value base_commit "$patch") to $(value head_commit "$patch") | $(value exe_patch_bytes "$patch" | awk '{ printf "%\047d", $1 }') bytes ($(value exe_patch_percent "$patch")% of the file; goal <= 5%) | the file: $(value exe_bytes "$patch" | awk '{ printf "%\047d", $1 }') bytes, gzip -9: $(value exe_gzip_bytes "$patch" | awk '{ printf "%\047d", $1 }') | $(ratio "$(value exe_patch_bytes "$patch")" "$(value exe_bytes "$patch")") | |"
+echo "| applying a patch through the updater's applier over Win32 files (x86-64 build), $(value big_bytes "$patch" | awk '{ printf "%.0f MB", $1 / 1e6 }') of output (patch $(value big_patch_bytes "$patch" | awk '{ printf "%\047d", $1 }') bytes, made in $(value big_make_s "$patch") s) | $(value apply_mbps "$patch") MB/s (goal >= 100) | copying the result through the same output: $(value copy_mbps "$patch") MB/s | $(ratio "$(value apply_mbps "$patch")" "$(value copy_mbps "$patch")") | $(value apply_peak_working_set_kib "$patch") KiB working set |"
+if [[ -n $(value apply32_mbps "$patch") ]]; then
+  echo "| the same by the i686 build (the shipped width), in a 32-bit prefix | $(value apply32_mbps "$patch") MB/s (goal >= 100) | copying the result: $(value copy32_mbps "$patch") MB/s | $(ratio "$(value apply32_mbps "$patch")" "$(value copy32_mbps "$patch")") | $(value apply32_peak_working_set_kib "$patch") KiB working set |"
+fi
 echo
 echo "The 10,000-entry list is $(awk -v n="$list10k_bytes" 'BEGIN { printf "%\047d", n }') bytes."
 echo "32-bit release executables: TallowfinUpdate.exe $(size "$release32/app/TallowfinUpdate.exe") bytes" \

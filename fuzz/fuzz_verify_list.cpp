@@ -66,6 +66,15 @@ public:
         results[downurl] = file;
         return file;
     }
+    // A patch's bytes, with the same watch.
+    ServedContent Content(const std::string& downurl, std::uint64_t largest) override
+    {
+        ServedContent content = folder->served->Content(downurl, largest);
+        if (content.file.state == ServedFile::State::Found)
+            FUZZ_CHECK_SAID(folder->servedDigests.contains(content.file.digest),
+                            "a patch address " + Shown(downurl) + " reached a file outside the served folder");
+        return content;
+    }
     std::map<std::string, ServedFile> results;
 };
 

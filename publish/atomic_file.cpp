@@ -41,9 +41,7 @@ std::string SystemReason()
     return errno != 0 ? std::string(": ") + std::strerror(errno) : std::string();
 }
 
-}  // namespace
-
-void WriteFileAtomically(const std::filesystem::path& target, std::string_view content)
+std::string CheckedTarget(const std::filesystem::path& target)
 {
     const std::string shown = Quoted(Utf8FromPath(target));
     if (target.filename().empty()) throw InputError("cannot write " + shown + ": it names no file");
@@ -52,12 +50,32 @@ void WriteFileAtomically(const std::filesystem::path& target, std::string_view c
     const std::filesystem::path folder = target.parent_path();
     if (!folder.empty() && !std::filesystem::is_directory(folder, error))
         throw InputError("cannot write " + shown + ": the folder " + Quoted(Utf8FromPath(folder)) + " does not exist");
+    return shown;
+}
 
-    // In the target's own folder, so the rename stays on one file system; a
-    // random suffix keeps two runs from writing the same temporary file.
+// In the target's own folder, so the rename stays on one file system; a
+// random suffix keeps two runs from writing the same temporary file.
+std::filesystem::path TemporaryBeside(const std::filesystem::path& target)
+{
     std::random_device random;
     const std::string suffix = ".tmp-" + std::to_string(random()) + "-" + std::to_string(random());
-    TemporaryFile temporary(target.parent_path() / (target.filename().native() + PathFromUtf8(suffix).native()));
+    return target.parent_path() / (target.filename().native() + PathFromUtf8(suffix).native());
+}
+
+void RenameOver(TemporaryFile& temporary, const std::filesystem::path& target, const std::string& shown)
+{
+    std::error_code error;
+    std::filesystem::rename(temporary.Path(), target, error);
+    if (error) throw InputError("cannot replace " + shown + ": " + error.message());
+    temporary.Keep();
+}
+
+}  // namespace
+
+void WriteFileAtomically(const std::filesystem::path& target, std::string_view content)
+{
+    const std::string shown = CheckedTarget(target);
+    TemporaryFile temporary(TemporaryBeside(target));
     {
         errno = 0;
         std::ofstream out(temporary.Path(), std::ios::binary | std::ios::trunc);
@@ -66,9 +84,18 @@ void WriteFileAtomically(const std::filesystem::path& target, std::string_view c
         out.close();
         if (!out) throw InputError("cannot write " + shown + SystemReason());
     }
-    std::filesystem::rename(temporary.Path(), target, error);
-    if (error) throw InputError("cannot replace " + shown + ": " + error.message());
-    temporary.Keep();
+    RenameOver(temporary, target, shown);
+}
+
+void CopyFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target)
+{
+    const std::string shown = CheckedTarget(target);
+    TemporaryFile temporary(TemporaryBeside(target));
+    std::error_code error;
+    std::filesystem::copy_file(source, temporary.Path(), std::filesystem::copy_options::overwrite_existing, error);
+    if (error)
+        throw InputError("cannot copy " + Quoted(Utf8FromPath(source)) + " to " + shown + ": " + error.message());
+    RenameOver(temporary, target, shown);
 }
 
 }  // namespace tallowfin::publish

@@ -13,4 +13,7 @@ namespace tallowfin::publish {
 // gone, and InputError says what went wrong.
 void WriteFileAtomically(const std::filesystem::path& target, std::string_view content);
 
+// The same with the content of the file `source`, copied.
+void CopyFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target);
+
 }  // namespace tallowfin::publish

@@ -2,6 +2,7 @@
 
 #include "publish/errors.h"
 #include "publish/make_list.h"
+#include "publish/patch_maker.h"
 #include "publish/served_list.h"
 #include "publish/signing.h"
 #include "publish/utf8.h"
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <map>
 #include <optional>
+#include <set>
 #include <ostream>
 #include <string_view>
 #include <utility>
@@ -24,10 +26,29 @@ constexpr const char* kUsage =
     "usage: tallowfin-publish make RELEASE_DIR -o FILELIST [--root ROOT] [--url-prefix PREFIX]\n"
     "                         [--sign PRIVATE.pem --public PUBLIC.pem] [--serial N] [--expires DAYS]\n"
     "                         [--url BASE]\n"
+    "                         [--patches-from EARLIER_RELEASE_DIR]... [--diff-limit MIB] [--immutable]\n"
     "       tallowfin-publish verify FILELIST (--dir SERVED_DIR | --url BASE [--time-limit SECONDS])\n"
-    "                         [--key PUBLIC.pem]\n"
+    "                         [--key PUBLIC.pem] [--bases EARLIER_RELEASE_DIR]...\n"
     "       tallowfin-publish keygen PRIVATE.pem PUBLIC.pem\n"
-    "       tallowfin-publish serial BASE      (prints the serial of the list served at BASE; 0 for none)\n";
+    "       tallowfin-publish serial BASE      (prints the serial of the list served at BASE; 0 for none)\n"
+    "\n"
+    "make --sign: sign the list into FILELIST.sig with PRIVATE.pem, which must belong to a key of PUBLIC.pem,\n"
+    "  the key file the updater is built with (Linux tool only; elsewhere give --serial and sign with openssl).\n"
+    "make --serial: the list's serial; without --sign, the list is prepared for signing elsewhere. A signed\n"
+    "  list without it takes one above the previous list's (at FILELIST, or served at --url BASE), or the\n"
+    "  UTC time in seconds when that is larger.\n"
+    "make --expires: updaters with keys refuse the list DAYS days (1 to 3650) after it is made (with --sign\n"
+    "  or --serial).\n"
+    "make --url: read the serial of the list served at BASE, so that the new one never goes below it.\n"
+    "make --patches-from: a patch from the earlier release's copy of each changed file, listed where it is\n"
+    "  smaller than half the file, written into \"patches/\" beside the list (repeat the option for several\n"
+    "  earlier releases; files above --diff-limit MiB, 64 by default, are not diffed; Linux tool only).\n"
+    "make --immutable: every file and patch copied to \"objects/<sha256>/<name>\" beside the list and listed\n"
+    "  there, so that only the list ever changes.\n"
+    "verify --dir: hash the files of the served folder; --url: fetch every file and the served list (with\n"
+    "  --key its signature too) from BASE, each within --time-limit seconds (300 by default).\n"
+    "verify --key: check the list and its signature as an updater built with PUBLIC.pem does.\n"
+    "verify --bases: apply each patch to its base, found by its digest among the files of these folders.\n";
 
 // The whole of one file, redirects and body, within this time unless the user
 // says otherwise: 2 GiB at 10 MB/s takes 215 s.
@@ -38,10 +59,20 @@ public:
     using InputError::InputError;
 };
 
-// One positional argument and options that each take a value.
+// One positional argument, options that each take a value, options that may
+// be given again (each value kept), and flags.
 struct Arguments {
     std::string positional;
     std::map<std::string, std::string> options;
+    std::map<std::string, std::vector<std::string>> repeated;
+    std::set<std::string> flags;
+
+    bool Flag(const std::string& name) const { return flags.contains(name); }
+    std::vector<std::string> Values(const std::string& name) const
+    {
+        const auto it = repeated.find(name);
+        return it == repeated.end() ? std::vector<std::string>{} : it->second;
+    }
 
     std::optional<std::string> Option(const std::string& name) const
     {
@@ -50,9 +81,11 @@ struct Arguments {
     }
 };
 
-// Up to `positionals` positional arguments, and options that each take a value.
+// Up to `positionals` positional arguments, and options that each take a
+// value; those named in `repeatable` may come again, those in `flags` take none.
 Arguments Parse(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& known,
-                std::vector<std::string>* positionals = nullptr)
+                std::vector<std::string>* positionals = nullptr, const std::set<std::string>& repeatable = {},
+                const std::set<std::string>& flags = {})
 {
     Arguments parsed;
     bool havePositional = false;
@@ -61,8 +94,13 @@ Arguments Parse(const std::vector<std::string>& arguments, const std::map<std::s
         if (argument.size() > 1 && argument[0] == '-') {
             const auto it = known.find(argument);
             if (it == known.end()) throw UsageError("unknown option " + Quoted(argument));
+            if (flags.contains(it->second)) {
+                if (!parsed.flags.insert(it->second).second) throw UsageError(argument + " given twice");
+                continue;
+            }
             if (i + 1 >= arguments.size()) throw UsageError(argument + " needs a value");
-            if (!parsed.options.emplace(it->second, arguments[++i]).second)
+            if (repeatable.contains(it->second)) parsed.repeated[it->second].push_back(arguments[++i]);
+            else if (!parsed.options.emplace(it->second, arguments[++i]).second)
                 throw UsageError(argument + " given twice");
         } else if (positionals) {
             positionals->push_back(argument);
@@ -79,9 +117,12 @@ Arguments Parse(const std::vector<std::string>& arguments, const std::map<std::s
 int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err)
 {
     const Arguments parsed =
-        Parse(arguments, {{"-o", "output"}, {"--output", "output"}, {"--root", "root"}, {"--url-prefix", "prefix"},
-                          {"--sign", "sign"}, {"--public", "public"}, {"--serial", "serial"},
-                          {"--expires", "expires"}, {"--url", "url"}});
+        Parse(arguments,
+              {{"-o", "output"}, {"--output", "output"}, {"--root", "root"}, {"--url-prefix", "prefix"},
+               {"--sign", "sign"}, {"--public", "public"}, {"--serial", "serial"}, {"--expires", "expires"},
+               {"--url", "url"}, {"--patches-from", "patches"}, {"--diff-limit", "limit"},
+               {"--immutable", "immutable"}},
+              nullptr, {"patches"}, {"immutable"});
     if (parsed.positional.empty()) throw UsageError("make needs the release folder");
     const auto output = parsed.Option("output");
     if (!output || output->empty()) throw UsageError("make needs the output file (-o FILELIST)");
@@ -118,6 +159,23 @@ int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
                              ", not " + Quoted(*days));
         options.expiresInDays = value;
     }
+    for (const auto& earlier : parsed.Values("patches")) options.patchesFrom.push_back(PathFromUtf8(earlier));
+    if (!options.patchesFrom.empty() && !CanMakePatches())
+        throw UsageError("--patches-from: this build of the tool makes no patches (it has no suffix sort library); "
+                         "publish with the Linux tool");
+    if (const auto limit = parsed.Option("limit")) {
+        if (options.patchesFrom.empty()) throw UsageError("--diff-limit goes with --patches-from");
+        std::uint64_t mebibytes = 0;
+        const auto [end, failed] = std::from_chars(limit->data(), limit->data() + limit->size(), mebibytes);
+        // The maker's suffix array holds 32-bit positions.
+        if (failed != std::errc{} || end != limit->data() + limit->size() || mebibytes == 0 || mebibytes > 2047)
+            throw UsageError("--diff-limit needs a number of MiB from 1 to 2047, not " + Quoted(*limit));
+        options.largestDiffed = mebibytes << 20;
+    }
+    options.immutable = parsed.Flag("immutable");
+    options.progress = [&err](const std::string& line) { err << line << "\n" << std::flush; };
+    // The served list is read last: every option is checked before the
+    // network is asked.
     if (const auto base = parsed.Option("url")) {
         const ServedPublication served =
             FetchServedPublication(*base, std::chrono::seconds(kDefaultSecondsPerFile), false);
@@ -133,6 +191,13 @@ int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
     const MakeResult result = MakeFileList(options);
     for (const auto& folder : result.emptyFolders)
         err << "warning: the empty folder " << Quoted(folder) << " is left out: a list can only carry files\n";
+    for (const auto& folder : result.skippedFolders)
+        err << "warning: the folder " << Quoted(folder) << " is left out of the release: the tool writes its "
+            << "patches and objects there, beside the list; keep the list outside the release folder to publish a "
+            << "folder of that name\n";
+    for (const auto& file : result.patches.tooLarge)
+        err << "note: " << Quoted(file) << " is not diffed: it or its earlier copy is larger than --diff-limit ("
+            << (options.largestDiffed >> 20) << " MiB)\n";
     out << "wrote " << Quoted(*output) << " with " << result.entries << (result.entries == 1 ? " entry" : " entries");
     if (result.serial) out << ", serial " << *result.serial;
     if (result.expires) out << ", expires at " << *result.expires << " (UTC seconds)";
@@ -145,9 +210,19 @@ int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
     if (result.staleSignature)
         err << "warning: " << Quoted(signatureFile) << " is the signature of another list; sign this one before it "
             << "is served\n";
+    if (!options.patchesFrom.empty())
+        out << "diffed " << result.patches.diffed << (result.patches.diffed == 1 ? " file" : " files") << ", listed "
+            << result.patches.listed << (result.patches.listed == 1 ? " patch" : " patches") << " of "
+            << result.patches.listedBytes << " bytes\n";
+    if (result.objects)
+        out << "objects: " << result.objects->copied << " copied, " << result.objects->kept << " already there\n";
     auto files = [](const Download& download) {
-        return std::to_string(download.files) + (download.files == 1 ? " file, " : " files, ") +
-               std::to_string(download.bytes) + " bytes";
+        std::string text = std::to_string(download.files) + (download.files == 1 ? " file, " : " files, ") +
+                           std::to_string(download.bytes) + " bytes";
+        if (download.patched > 0)
+            text += " (" + std::to_string(download.patched) + " through a patch; " +
+                    std::to_string(download.wholeBytes) + " bytes whole)";
+        return text;
     };
     if (result.previousRead)
         out << "a client holding the previous list downloads " << files(result.forPrevious) << "\n";
@@ -162,8 +237,9 @@ int Make(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
 
 int Verify(const std::vector<std::string>& arguments, std::ostream& out, std::ostream&)
 {
-    const Arguments parsed =
-        Parse(arguments, {{"--dir", "dir"}, {"--url", "url"}, {"--time-limit", "time"}, {"--key", "key"}});
+    const Arguments parsed = Parse(
+        arguments, {{"--dir", "dir"}, {"--url", "url"}, {"--time-limit", "time"}, {"--key", "key"}, {"--bases", "bases"}},
+        nullptr, {"bases"});
     if (parsed.positional.empty()) throw UsageError("verify needs the list file");
     const auto dir = parsed.Option("dir");
     const auto url = parsed.Option("url");
@@ -176,6 +252,12 @@ int Verify(const std::vector<std::string>& arguments, std::ostream& out, std::os
         if (failed != std::errc{} || end != time->data() + time->size() || seconds <= 0 || seconds > 86400)
             throw UsageError("--time-limit needs a number of seconds from 1 to 86400, not " + Quoted(*time));
     }
+    std::vector<std::filesystem::path> bases;
+    for (const auto& folder : parsed.Values("bases")) {
+        bases.push_back(PathFromUtf8(folder));
+        if (std::error_code error; !std::filesystem::is_directory(bases.back(), error))
+            throw UsageError("--bases " + Quoted(folder) + " is not a folder");
+    }
     std::optional<std::vector<P256PublicKey>> keys;
     if (const auto key = parsed.Option("key")) keys = ReadPublicKeyFile(PathFromUtf8(*key));
     const auto served = dir ? ServedFromFolder(PathFromUtf8(*dir)) : ServedOverHttp(*url, std::chrono::seconds(seconds));
@@ -184,7 +266,7 @@ int Verify(const std::vector<std::string>& arguments, std::ostream& out, std::os
     std::optional<ServedPublication> publication;
     if (url) publication = FetchServedPublication(*url, std::chrono::seconds(seconds), keys.has_value());
     const VerifyReport report = VerifyFileList(PathFromUtf8(parsed.positional), *served, keys ? &*keys : nullptr,
-                                               publication ? &*publication : nullptr);
+                                               publication ? &*publication : nullptr, bases);
     auto where = [](const Finding& finding) {
         return finding.entry == 0 ? std::string("list: ") : "entry " + std::to_string(finding.entry) + ": ";
     };
@@ -192,7 +274,10 @@ int Verify(const std::vector<std::string>& arguments, std::ostream& out, std::os
     for (const auto& warning : report.warnings) out << "warning: " << where(warning) << warning.message << "\n";
     for (const auto& note : report.notes) out << "note: " << where(note) << note.message << "\n";
 
-    const std::string entries = std::to_string(report.entries) + (report.entries == 1 ? " entry, " : " entries, ");
+    std::string entries = std::to_string(report.entries) + (report.entries == 1 ? " entry, " : " entries, ");
+    if (report.patches > 0)
+        entries += std::to_string(report.patches) + (report.patches == 1 ? " patch" : " patches") + " (" +
+                   std::to_string(report.patchesApplied) + " applied to their bases), ";
     const std::string unchecked =
         report.notes.empty() ? "" : " (" + std::to_string(report.notes.size()) + " not checked)";
     if (report.problems.empty()) {

@@ -75,8 +75,13 @@ std::optional<std::string> XmlNode::Attribute(std::string_view attributeName) co
 std::optional<std::string> UpdaterValue(const XmlNode& entry, std::string_view name)
 {
     const XmlNode* element = entry.FirstChildElement(name);
-    if (!element || element->children.size() != 1) return std::nullopt;
-    const XmlNode& only = element->children.front();
+    return element ? UpdaterValue(*element) : std::nullopt;
+}
+
+std::optional<std::string> UpdaterValue(const XmlNode& element)
+{
+    if (element.children.size() != 1) return std::nullopt;
+    const XmlNode& only = element.children.front();
     if (only.kind == XmlNodeKind::CData) return only.value;
     if (only.kind != XmlNodeKind::Text) return std::nullopt;
     const auto first = only.value.find_first_not_of(" \t\r\n");

@@ -30,8 +30,8 @@ struct XmlNode {
     std::string name;   // element name, or the target of a processing instruction, UTF-8
     std::string value;  // text, CDATA, comment or instruction data, UTF-8
     std::vector<XmlNode> children;
-    // The document element's attributes, by name, UTF-8 (a signed list's
-    // serial is one); an entry's are not kept, as the updater ignores them.
+    // An element's attributes, by name, UTF-8: a signed list's serial, a
+    // patch's digests and size.
     std::vector<std::pair<std::string, std::string>> attributes{};
 
     // The value of the attribute of this name, if there is one.
@@ -45,6 +45,9 @@ struct XmlNode {
 // the first child element of that name, text trimmed as the updater's parser
 // delivers it; nothing where the updater would fail on it.
 std::optional<std::string> UpdaterValue(const XmlNode& entry, std::string_view name);
+
+// The same of an element in hand.
+std::optional<std::string> UpdaterValue(const XmlNode& element);
 
 // A list that cannot be read as a document; line and column from 1, or 0 when
 // the parser does not say.

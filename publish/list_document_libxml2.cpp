@@ -91,12 +91,14 @@ XmlNode ReadListBytes(std::string_view bytes)
                 haveRoot = true;
                 root.name = Text(name);
                 element = &root;
-                while (xmlTextReaderMoveToNextAttribute(reader.get()) == 1)
-                    root.attributes.emplace_back(Text(xmlTextReaderConstName(reader.get())),
-                                                 Text(xmlTextReaderConstValue(reader.get())));
-                xmlTextReaderMoveToElement(reader.get());
             } else {
                 element = add(XmlNodeKind::Element, Text(name), {});
+            }
+            if (element) {
+                while (xmlTextReaderMoveToNextAttribute(reader.get()) == 1)
+                    element->attributes.emplace_back(Text(xmlTextReaderConstName(reader.get())),
+                                                     Text(xmlTextReaderConstValue(reader.get())));
+                xmlTextReaderMoveToElement(reader.get());
             }
             if (element && !xmlTextReaderIsEmptyElement(reader.get())) open.push_back(element);
             break;

@@ -29,6 +29,7 @@ XmlNode Convert(const TXmlNode& node)
         out.value = Utf8FromWide(node.Value());
         return out;
     }
+    for (const auto& [name, value] : node.Attributes()) out.attributes.emplace_back(Utf8FromWide(name), Utf8FromWide(value));
     const long count = node.ChildCount();
     out.children.reserve(static_cast<std::size_t>(count));
     for (long i = 0; i < count; ++i) out.children.push_back(Convert(node.Child(i)));
@@ -46,10 +47,7 @@ XmlNode ReadListFile(const std::filesystem::path& file)
         TXMLDocument document;
         document.LoadFromFile(file.wstring());
         const TXmlNode element = document.DocumentElement();
-        XmlNode root = Convert(element);
-        for (const auto& [name, value] : element.Attributes())
-            root.attributes.emplace_back(Utf8FromWide(name), Utf8FromWide(value));
-        return root;
+        return Convert(element);
     } catch (const TXmlError& failure) {
         throw ListDocumentError(failure.what(), static_cast<std::size_t>(failure.Line() > 0 ? failure.Line() : 0),
                                 static_cast<std::size_t>(failure.Column() > 0 ? failure.Column() : 0));

@@ -40,6 +40,13 @@ std::string FileListXml(const std::vector<ListEntry>& entries, std::optional<Lis
         // The length the updater can hold a transfer to before it begins.
         value("size", std::to_string(entry.bytes));
         if (head) value("sha256", entry.sha256);
+        // Readers that know no patches skip the element. Its digests are
+        // written whether or not the list is signed: they cost a few bytes
+        // and let verify check a patch without its base.
+        for (const auto& patch : entry.patches)
+            xml += "    <patch base=\"" + patch.base + "\" base_sha256=\"" + patch.baseSha256 + "\" size=\"" +
+                   std::to_string(patch.size) + "\" sha256=\"" + patch.sha256 + "\">" + EscapeXmlText(patch.address) +
+                   "</patch>\n";
         xml += "  </file>\n";
     }
     xml += "</filelist>\n";

@@ -10,6 +10,16 @@
 
 namespace tallowfin::publish {
 
+// A patch from one earlier version of the entry's file, written as
+// <patch base="MD5" base_sha256="SHA-256" size="bytes" sha256="SHA-256">address</patch>.
+struct ListedPatch {
+    std::string base;        // MD5 text of the earlier file
+    std::string baseSha256;  // its SHA-256 text
+    std::uint64_t size = 0;  // bytes of the patch
+    std::string sha256;      // SHA-256 text of the patch
+    std::string address;     // like downurl
+};
+
 struct ListEntry {
     std::string path;     // the local folder, "%PROGRAM%" for the updater's own
     std::string name;     // the file name, joined to the folder by a backslash
@@ -18,6 +28,7 @@ struct ListEntry {
     std::string downurl;  // relative to the list's base address, or absolute http:// or https://
     bool regist = false;  // libraries the installer registers
     std::uint64_t bytes = 0;  // the file's size: its "size", and what the list costs clients
+    std::vector<ListedPatch> patches{};
 };
 
 std::string EscapeXmlText(std::string_view text);
@@ -29,7 +40,7 @@ struct ListHead {
 };
 
 // A UTF-8 document with its declaration, one value per line, every entry
-// with its "size"; with a head, a list prepared for signing (the serial and
+// with its "size" and its patches; with a head, a list prepared for signing (the serial and
 // any expiry on the document element, and every entry's "sha256").
 std::string FileListXml(const std::vector<ListEntry>& entries, std::optional<ListHead> head = std::nullopt);
 

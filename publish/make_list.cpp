@@ -131,11 +131,31 @@ MakeResult MakeFileList(const MakeOptions& options)
                                  ": every updater built with that file would refuse the list");
         }
     }
+    // What the tool writes beside the list is addressed from the list: a
+    // prefix for files served elsewhere cannot apply to it.
+    if (options.immutable && !options.urlPrefix.empty())
+        throw InputError("--immutable and --url-prefix do not go together: objects are written beside the list and "
+                         "addressed from it");
     const std::filesystem::path signatureFile = SignatureFileOf(options.output);
-    const ReleaseScan scan = ScanRelease(options.releaseDir, {options.output, signatureFile});
-    const auto entries = EntriesOf(scan, options.root, options.urlPrefix);
+    const std::filesystem::path servedDir =
+        options.output.has_parent_path() ? options.output.parent_path() : std::filesystem::path(".");
+    // Patches and objects are written before the list: its folder must be there.
+    if (std::error_code error; (!options.patchesFrom.empty() || options.immutable) &&
+                               !std::filesystem::is_directory(servedDir, error))
+        throw InputError("cannot write " + Quoted(Utf8FromPath(options.output)) + ": the folder " +
+                         Quoted(Utf8FromPath(servedDir)) + " does not exist");
+    const ReleaseScan scan =
+        ScanRelease(options.releaseDir, {options.output, signatureFile, servedDir / PathFromUtf8(kPatchFolder),
+                                         servedDir / PathFromUtf8(kObjectFolder)});
+    auto entries = EntriesOf(scan, options.root, options.urlPrefix);
 
     MakeResult result;
+    result.skippedFolders = scan.skippedFolders;
+    // Patches and objects are in place before the list that names them.
+    result.patches = AddPatches(entries, scan,
+                                {options.patchesFrom, options.largestDiffed, servedDir, options.immutable,
+                                 options.progress});
+    if (options.immutable) result.objects = PlaceObjects(entries, scan, servedDir);
     result.entries = entries.size();
     result.emptyFolders = scan.emptyFolders;
     result.forEveryone = DownloadOfEverything(entries);

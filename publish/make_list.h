@@ -1,12 +1,15 @@
 // "make": the file list of a release folder.
 #pragma once
 
+#include "publish/immutable.h"
 #include "publish/list_xml.h"
+#include "publish/patches.h"
 #include "publish/publication_cost.h"
 #include "publish/release_scan.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +33,13 @@ struct MakeOptions {
     // The serial of the list the server serves now, read by "make --url":
     // a new publication never goes below it.
     std::optional<std::uint64_t> servedSerial;
+    // Patches from these earlier release folders, for files up to this size;
+    // every file and patch under its digest's address (immutable.h); lines
+    // telling of long work (diffing).
+    std::vector<std::filesystem::path> patchesFrom{};
+    std::uint64_t largestDiffed = kDefaultLargestDiffed;
+    bool immutable = false;
+    std::function<void(const std::string& line)> progress{};
 };
 
 // A list that lives longer gives a replay of it as long to keep clients from
@@ -47,6 +57,9 @@ struct MakeResult {
     std::optional<std::uint64_t> expires;   // its expiry, UTC seconds since 1970
     bool signedList = false;                // its signature was written beside it
     bool staleSignature = false;            // an unsigned list was written beside a signature of another list
+    PatchSummary patches{};
+    std::optional<PlacedObjects> objects{};  // of an immutable publication
+    std::vector<std::string> skippedFolders{};  // the tool's own folders beside the list, found in the release
 };
 
 // The serial of a new publication: one more than the previous list's, or the

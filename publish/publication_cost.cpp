@@ -2,6 +2,7 @@
 
 #include "common/path_rules.h"
 
+#include <algorithm>
 #include <map>
 
 namespace tallowfin::publish {
@@ -40,7 +41,18 @@ Download DownloadAfter(const std::vector<ListEntry>& entries, const std::vector<
         const auto it = held.find(PlaceKey(entry.path, entry.name));
         if (it != held.end() && it->second == entry.hash) continue;
         ++download.files;
-        download.bytes += entry.bytes;
+        download.wholeBytes += entry.bytes;
+        // The client holds the file the previous list named; a file it
+        // changed itself takes the whole file, as it would here.
+        const std::string heldHash = it == held.end() ? std::string() : AsciiLower(it->second);
+        const auto patch = std::find_if(entry.patches.begin(), entry.patches.end(),
+                                        [&](const ListedPatch& p) { return !heldHash.empty() && p.base == heldHash; });
+        if (patch != entry.patches.end()) {
+            ++download.patched;
+            download.bytes += patch->size;
+        } else {
+            download.bytes += entry.bytes;
+        }
     }
     return download;
 }

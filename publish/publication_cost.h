@@ -15,7 +15,9 @@ namespace tallowfin::publish {
 
 struct Download {
     std::size_t files = 0;
-    std::uint64_t bytes = 0;
+    std::uint64_t bytes = 0;       // patches counted where a client can take one
+    std::size_t patched = 0;       // files a patch brings
+    std::uint64_t wholeBytes = 0;  // the files' own bytes
 };
 
 // The entries of a list as the updater takes them: where the file goes and
@@ -29,7 +31,8 @@ std::vector<InstalledFile> InstalledFilesOf(const XmlNode& root);
 
 // A machine holding `previous` keeps every file whose place (as Windows sees
 // it: either separator, any letter case) and digest are the same in `entries`,
-// and downloads the others.
+// and downloads the others: a patch where the entry has one from the file it
+// holds, else the whole file.
 Download DownloadAfter(const std::vector<ListEntry>& entries, const std::vector<InstalledFile>& previous);
 
 Download DownloadOfEverything(const std::vector<ListEntry>& entries);

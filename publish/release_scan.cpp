@@ -39,6 +39,8 @@ class Scanner {
 public:
     explicit Scanner(const std::vector<fs::path>& skip) : skip_(skip) {}
 
+    std::vector<std::string> skippedFolders;
+
     std::unique_ptr<Folder> Read(const fs::path& directory, const std::vector<std::string>& relative)
     {
         if (relative.size() > kMaxDepth)
@@ -70,6 +72,10 @@ public:
             const fs::file_status linkStatus = it->symlink_status(error);
             const fs::file_status status = it->status(error);
             if (fs::is_directory(status)) {
+                if (Skipped(path)) {
+                    skippedFolders.push_back(Join(itemPath, "/"));
+                    continue;
+                }
                 if (fs::is_symlink(linkStatus))
                     throw InputError("cannot publish " + shown + ": links to folders are not followed");
                 folder->folders.emplace(name, Read(path, itemPath));
@@ -158,6 +164,7 @@ ReleaseScan ScanRelease(const fs::path& releaseDir, const std::vector<fs::path>&
     Scanner scanner(skip);
     const auto root = scanner.Read(releaseDir, {});
     ReleaseScan scan;
+    scan.skippedFolders = scanner.skippedFolders;
     std::vector<std::string> relative;
     Emit(*root, relative, scan);
     if (scan.files.empty())

@@ -29,14 +29,16 @@ struct ReleaseFile {
 struct ReleaseScan {
     std::vector<ReleaseFile> files;         // in installation order
     std::vector<std::string> emptyFolders;  // left out; relative, joined by "/"
+    std::vector<std::string> skippedFolders{};  // folders of `skip` found in the release; relative, joined by "/"
 };
 
 // Why the updater would not install a file or folder of this name where it
 // lies in the release, though Windows can create it; empty when it would.
 std::string ListedNameProblem(std::string_view name);
 
-// Files equivalent to one in `skip` (the list being written, when it lies in
-// the release folder) are left out. Throws InputError for a release the updater
+// Files and folders equivalent to one in `skip` (the list being written and
+// the tool's folders beside it, when they lie in the release folder) are left
+// out. Throws InputError for a release the updater
 // cannot install: names Windows or code page 949 cannot hold, names it would
 // read otherwise (ListedNameProblem), names that differ only in letter case,
 // links to folders, special files, folders reachable by no entry, no files at

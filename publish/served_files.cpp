@@ -12,6 +12,8 @@
 #include "publish/utf8.h"
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 
 namespace tallowfin::publish {
 
@@ -22,6 +24,39 @@ public:
     explicit FolderFiles(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
     ServedFile Fetch(const std::string& downurl) override
+    {
+        std::filesystem::path file;
+        if (ServedFile problem = Resolve(downurl, file); problem.state != ServedFile::State::Found) return problem;
+        try {
+            const FileDigests digests = DigestsOfFile(file);
+            return {ServedFile::State::Found, digests.md5, {}, digests.sha256, digests.size};
+        } catch (const InputError& failure) {
+            return {ServedFile::State::Failed, {}, failure.what()};
+        }
+    }
+
+    ServedContent Content(const std::string& downurl, std::uint64_t largest) override
+    {
+        std::filesystem::path file;
+        if (ServedFile problem = Resolve(downurl, file); problem.state != ServedFile::State::Found) return {problem, {}};
+        std::error_code error;
+        if (const auto size = std::filesystem::file_size(file, error); !error && size > largest)
+            return {{ServedFile::State::Failed, {}, "the file is " + std::to_string(size) + " bytes, more than " +
+                                                        std::to_string(largest)},
+                    {}};
+        std::ifstream in(file, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        if (!in) return {{ServedFile::State::Failed, {}, "cannot read " + Quoted(Utf8FromPath(file))}, {}};
+        ServedContent content{
+            {ServedFile::State::Found, Md5Text(bytes.str()), {}, Sha256TextOf(bytes.str()), bytes.str().size()},
+            bytes.str()};
+        return content;
+    }
+
+private:
+    // The file an address names below the folder; Found when it is there.
+    ServedFile Resolve(const std::string& downurl, std::filesystem::path& file) const
     {
         if (IsAbsoluteUrl(downurl))
             return {ServedFile::State::NotCheckable, {}, "an absolute address cannot be checked against a folder"};
@@ -39,7 +74,7 @@ public:
         // server, so it separates here too, and no segment may climb or name a
         // drive or root, whatever the platform. Windows drops trailing dots and
         // blanks from a name, so ".. " or "..." may climb there as well.
-        std::filesystem::path file = folder_;
+        file = folder_;
         std::size_t from = 0;
         while (from <= decoded.size()) {
             const std::size_t end = std::min(decoded.find_first_of("/\\", from), decoded.size());
@@ -62,15 +97,9 @@ public:
             return {ServedFile::State::Failed, {}, "the file is " + std::to_string(size) +
                                                        " bytes, more than the updater can fetch (" +
                                                        std::to_string(limits::kLargestFile) + " bytes)"};
-        try {
-            const FileDigests digests = DigestsOfFile(file);
-            return {ServedFile::State::Found, digests.md5, {}, digests.sha256, digests.size};
-        } catch (const InputError& failure) {
-            return {ServedFile::State::Failed, {}, failure.what()};
-        }
+        return {ServedFile::State::Found, {}, {}};
     }
 
-private:
     std::filesystem::path folder_;
 };
 
@@ -82,16 +111,31 @@ public:
         if (!base_.empty() && base_.back() != '/') base_.push_back('/');
     }
 
-    ServedFile Fetch(const std::string& downurl) override
+    ServedFile Fetch(const std::string& downurl) override { return Get(downurl, nullptr, limits::kLargestFile); }
+
+    ServedContent Content(const std::string& downurl, std::uint64_t largest) override
+    {
+        ServedContent content;
+        content.file = Get(downurl, &content.bytes, largest);
+        if (content.file.state != ServedFile::State::Found) content.bytes.clear();
+        return content;
+    }
+
+private:
+    // The reply judged as the updater takes it; with `keep`, the body kept
+    // there up to `largest` bytes.
+    ServedFile Get(const std::string& downurl, std::string* keep, std::uint64_t largest)
     {
         const std::string url = ResolveUrl(base_, downurl);
         Md5 md5;
         Sha256Digester sha256;
-        const FetchOutcome outcome =
-            FetchAsUpdater(*transport_, url, timeLimit_, limits::kLargestFile, [&](const char* data, std::size_t size) {
-                md5.Update(data, size);
-                sha256.Update(data, size);
-            });
+        if (keep) keep->clear();
+        const FetchOutcome outcome = FetchAsUpdater(*transport_, url, timeLimit_, std::min(largest, limits::kLargestFile),
+                                                    [&](const char* data, std::size_t size) {
+                                                        md5.Update(data, size);
+                                                        sha256.Update(data, size);
+                                                        if (keep) keep->append(data, size);
+                                                    });
         switch (outcome.state) {
         case FetchOutcome::State::Found:
             return {ServedFile::State::Found, DigestText(md5.Finish()), {}, sha256.FinishText(), outcome.length};
@@ -101,7 +145,6 @@ public:
         return {ServedFile::State::Failed, {}, outcome.detail};
     }
 
-private:
     std::string base_;
     std::chrono::milliseconds timeLimit_;
     std::unique_ptr<HttpTransport> transport_;

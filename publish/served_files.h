@@ -20,12 +20,22 @@ struct ServedFile {
     std::optional<std::uint64_t> size{};  // its length, when found and known
 };
 
+// A served file with its bytes, for the checks that read it (a patch's
+// header, its application to its base).
+struct ServedContent {
+    ServedFile file;
+    std::string bytes;  // when found
+};
+
 class ServedFiles {
 public:
     virtual ~ServedFiles() = default;
     // `downurl` as the list holds it: relative to the base, or absolute
     // http:// or https://.
     virtual ServedFile Fetch(const std::string& downurl) = 0;
+    // The same, keeping the bytes; content longer than `largest` bytes is
+    // Failed, and no more of it is kept.
+    virtual ServedContent Content(const std::string& downurl, std::uint64_t largest) = 0;
 };
 
 // Relative addresses map to files below the folder, percent-decoded; one that

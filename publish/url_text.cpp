@@ -39,6 +39,18 @@ std::string RelativeAddressProblem(std::string_view address)
     return {};
 }
 
+std::string DownloadAddressProblem(std::string_view address)
+{
+    if (std::string problem = RelativeAddressProblem(address); !problem.empty()) return problem;
+    for (const char c : address) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80 || byte <= 0x20)
+            return "holds a blank, control or non-ASCII character; the updater sends it in code page 949, so "
+                   "percent-encode the UTF-8 bytes";
+    }
+    return {};
+}
+
 std::string PercentEncodePath(std::string_view utf8)
 {
     static constexpr char kHex[] = "0123456789ABCDEF";

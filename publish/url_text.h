@@ -15,6 +15,11 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // it stands; empty when it would not.
 std::string RelativeAddressProblem(std::string_view address);
 
+// Why the updater would not fetch this address as meant: RelativeAddressProblem,
+// or a blank, control or non-ASCII byte, which it would send in code page 949;
+// empty when it would.
+std::string DownloadAddressProblem(std::string_view address);
+
 // Percent-encodes every byte but the unreserved characters and "/", so the
 // UTF-8 bytes of a file name reach the server unchanged.
 std::string PercentEncodePath(std::string_view utf8);

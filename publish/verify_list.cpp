@@ -4,6 +4,7 @@
 #include "common/path_rules.h"
 #include "publish/cp949.h"
 #include "publish/errors.h"
+#include "publish/patch_check.h"
 #include "publish/signing.h"
 #include "publish/url_text.h"
 #include "publish/utf8.h"
@@ -109,8 +110,8 @@ void CheckServedPublication(VerifyReport& report, const std::string& local, cons
 
 class EntryChecker {
 public:
-    EntryChecker(ServedFiles& served, VerifyReport& report, bool signedList)
-        : served_(served), report_(report), signedList_(signedList)
+    EntryChecker(ServedFiles& served, VerifyReport& report, bool signedList, PatchChecks& patches)
+        : served_(served), report_(report), signedList_(signedList), patches_(patches)
     {
         knownFolders_.insert(std::string(kProgramFolder));
     }
@@ -134,6 +135,9 @@ public:
         const bool hashUsable = hash && CheckHash(*hash);
         if (downurl && CheckAddress(*downurl))
             CheckServed(*downurl, hashUsable ? AsciiLower(*hash) : std::string(), sha256, size);
+        patches_.Check(entry, hashUsable ? AsciiLower(*hash) : std::string(), sha256, signedList_,
+                       {[&](const std::string& message) { Problem(message); },
+                        [&](const std::string& message) { report_.notes.push_back({position_, message}); }});
     }
 
 private:
@@ -273,17 +277,9 @@ private:
     // True when the address is worth fetching.
     bool CheckAddress(const std::string& downurl)
     {
-        if (const std::string problem = RelativeAddressProblem(downurl); !problem.empty()) {
+        if (const std::string problem = DownloadAddressProblem(downurl); !problem.empty()) {
             Problem("downurl " + Quoted(downurl) + " " + problem);
             return false;
-        }
-        for (const char c : downurl) {
-            const auto byte = static_cast<unsigned char>(c);
-            if (byte >= 0x80 || byte <= 0x20) {
-                Problem("downurl " + Quoted(downurl) + " holds a blank, control or non-ASCII character; the " +
-                        "updater sends it in code page 949, so percent-encode the UTF-8 bytes");
-                return false;
-            }
         }
         return true;
     }
@@ -317,6 +313,7 @@ private:
     ServedFiles& served_;
     VerifyReport& report_;
     const bool signedList_;
+    PatchChecks& patches_;
     std::size_t position_ = 0;
     std::set<std::string> knownFolders_;
     std::set<std::string> reportedFolders_;
@@ -324,7 +321,8 @@ private:
 
 }  // namespace
 
-VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool signedList, std::uint64_t now)
+VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool signedList,
+                                const std::vector<std::filesystem::path>& bases, std::uint64_t now)
 {
     VerifyReport report;
     report.entries = root.children.size();
@@ -352,7 +350,8 @@ VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool s
                                               "; make and sign it again before, or every updater with keys "
                                               "refuses it from then on"});
     }
-    EntryChecker checker(served, report, signedList);
+    PatchChecks patches(served, bases);
+    EntryChecker checker(served, report, signedList, patches);
     for (; report.checked < root.children.size(); ++report.checked) {
         if (report.problems.size() >= kMostProblems) {
             report.problems.push_back({0, "stopped at entry " + std::to_string(report.checked + 1) + " after " +
@@ -362,11 +361,14 @@ VerifyReport VerifyListDocument(const XmlNode& root, ServedFiles& served, bool s
         }
         checker.Check(root.children[report.checked], report.checked + 1);
     }
+    report.patches = patches.Patches();
+    report.patchesApplied = patches.Applied();
     return report;
 }
 
 VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& served,
-                            const std::vector<P256PublicKey>* keys, const ServedPublication* publication)
+                            const std::vector<P256PublicKey>* keys, const ServedPublication* publication,
+                            const std::vector<std::filesystem::path>& bases)
 {
     const std::string shown = Quoted(Utf8FromPath(list));
     std::error_code error;
@@ -386,7 +388,7 @@ VerifyReport VerifyFileList(const std::filesystem::path& list, ServedFiles& serv
         if (failure.Column() != 0) where += ", column " + std::to_string(failure.Column());
         throw InputError("the list " + shown + where + " cannot be read as the updater reads it: " + failure.what());
     }
-    VerifyReport report = VerifyListDocument(root, served, keys != nullptr);
+    VerifyReport report = VerifyListDocument(root, served, keys != nullptr, bases);
     if (keys) {
         const std::filesystem::path signatureFile = SignatureFileOf(list);
         std::ifstream in(signatureFile, std::ios::binary);

@@ -22,6 +22,11 @@ needs=(
   # OpenSSL's libcrypto: the Linux publishing tool signs with it, and the
   # configuration checks the keys an updater is built with.
   "/usr/include/openssl/evp.h|libssl-dev"
+  # Binary patches: zlib in the updater (static, for both MinGW widths) and
+  # in the tool, libdivsufsort for the Linux tool's suffix sort.
+  "/usr/i686-w64-mingw32/lib/libz.a|libz-mingw-w64-dev"
+  "/usr/include/zlib.h|zlib1g-dev"
+  "/usr/include/x86_64-linux-gnu/divsufsort.h|libdivsufsort-dev"
   "curl|curl"
   "openssl|openssl"
   "/usr/bin/python3|python3"

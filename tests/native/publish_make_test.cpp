@@ -1,6 +1,8 @@
 #include "common/md5.h"
+#include "patch/memory_io.h"
 #include "publish/cp949.h"
 #include "publish/list_document.h"
+#include "publish/signing.h"
 #include "publish/url_text.h"
 #include "publish/windows_names.h"
 #include "tests/native/publish_test_support.h"
@@ -8,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -209,6 +212,14 @@ TEST(PublishMake, BadInputFailsOnOneLineAndLeavesTheOldListAlone)
         {"time limit offline", {}, {"verify", "LIST", "--dir", "RELEASE", "--time-limit", "5"}, "goes with --url"},
         {"time limit of no time", {}, {"verify", "LIST", "--url", "http://h/", "--time-limit", "0"}, "from 1 to"},
         {"verify a missing list", {}, {"verify", "RELEASE/none.xml", "--dir", "RELEASE"}, "no list file"},
+        {"diff limit without patches", {"a"}, {"make", "RELEASE", "-o", "LIST", "--diff-limit", "8"}, "goes with"},
+        {"diff limit of nothing", {"a"}, {"make", "RELEASE", "-o", "LIST", "--patches-from", "RELEASE", "--diff-limit", "0"},
+         "from 1 to 2047"},
+        {"no earlier release", {"a"}, {"make", "RELEASE", "-o", "LIST", "--patches-from", "RELEASE/none"}, "is not a folder"},
+        {"immutable with a prefix", {"a"}, {"make", "RELEASE", "-o", "LIST", "--immutable", "--url-prefix", "v2"},
+         "do not go together"},
+        {"bases that are no folder", {}, {"verify", "LIST", "--dir", "RELEASE", "--bases", "RELEASE/none"}, "is not a folder"},
+        {"immutable twice", {"a"}, {"make", "RELEASE", "-o", "LIST", "--immutable", "--immutable"}, "given twice"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -298,4 +309,154 @@ TEST(PublishMake, RefusesAFileLargerThanTheUpdaterFetches)
               std::string::npos)
         << run.err;
     EXPECT_FALSE(fs::exists(temp / "list.xml"));
+}
+
+namespace {
+
+// What a list says of an entry's patches: base, size, sha256 and address.
+struct ListedPatchValues {
+    std::string base, baseSha256, size, sha256, address;
+};
+
+std::vector<ListedPatchValues> PatchesOf(const fs::path& list, const std::string& name)
+{
+    std::vector<ListedPatchValues> patches;
+    for (const auto& entry : ReadListFile(list).children) {
+        if (ValueOf(entry, "name") != name) continue;
+        for (const auto& child : entry.children)
+            if (child.name == "patch")
+                patches.push_back({child.Attribute("base").value_or(""), child.Attribute("base_sha256").value_or(""),
+                                   child.Attribute("size").value_or(""), child.Attribute("sha256").value_or(""),
+                                   child.children.at(0).value});
+    }
+    return patches;
+}
+
+std::string Applied(const std::string& patch, const std::string& base)
+{
+    tallowfin::patch::MemoryPatchInput input(tallowfin::patch::BytesOf(patch));
+    tallowfin::patch::MemoryBaseInput baseInput(tallowfin::patch::BytesOf(base));
+    tallowfin::patch::StringOutput output;
+    const auto result = tallowfin::patch::ApplyPatch(input, baseInput, output);
+    EXPECT_TRUE(result.Applied()) << result.detail;
+    return output.bytes;
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    return bytes;
+}
+
+}  // namespace
+
+TEST(PublishPatches, ListsAPatchFromEachEarlierCopyWhereItSavesMoreThanHalf)
+{
+    TempFolder temp;
+    const fs::path site = temp / "site";
+    // Two builds of one program for "prog.exe"; an older one made by hand.
+    const std::string v1 = ReadFile("/usr/bin/i686-w64-mingw32-gcc-posix");
+    const std::string v2 = ReadFile("/usr/bin/x86_64-w64-mingw32-gcc-posix");
+    ASSERT_GT(v1.size(), 100000u);
+    std::string v0 = v1;
+    v0.replace(5000, 3000, RandomBytes(2000, 1));
+    WriteFile(temp / "v0/prog.exe", v0);
+    WriteFile(temp / "v1/prog.exe", v1);
+    WriteFile(temp / "v1/same.txt", "same");
+    WriteFile(temp / "v1/data/noise.bin", RandomBytes(200000, 2));  // new content shares nothing with it
+    WriteFile(temp / "v1/data/big.bin", RandomBytes(2500000, 3));   // above the limit of 2 MiB
+    // The first publication, then the second in the same folder.
+    fs::copy(temp / "v1", site, fs::copy_options::recursive);
+    const fs::path list = site / "filelist.xml";
+    ASSERT_EQ(RunTool({"make", Utf8(site), "-o", Utf8(list)}).status, 0);
+    WriteFile(site / "prog.exe", v2);
+    WriteFile(site / "data/noise.bin", RandomBytes(200000, 4));
+    WriteFile(site / "data/big.bin", RandomBytes(2500000, 5));
+    WriteFile(site / "new.txt", "new");
+
+    const std::vector<std::string> make = {"make", Utf8(site), "-o", Utf8(list), "--patches-from", Utf8(temp / "v1"),
+                                           "--patches-from", Utf8(temp / "v0"), "--diff-limit", "2"};
+    const ToolRun run = RunTool(make);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("diffing 1 of 3: \"prog.exe\""), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("not listed: the patch is"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("note: \"data/big.bin\" is not diffed"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("diffed 3 files, listed 2 patches"), std::string::npos) << run.out;
+
+    const auto patches = PatchesOf(list, "prog.exe");
+    ASSERT_EQ(patches.size(), 2u);
+    std::uint64_t patchBytes = 0;
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::string& base = i == 0 ? v1 : v0;
+        EXPECT_EQ(patches[i].base, tallowfin::Md5Text(base));
+        EXPECT_EQ(patches[i].baseSha256, Sha256TextOf(base));
+        EXPECT_TRUE(patches[i].address.starts_with("patches/prog.exe-" + patches[i].base + "-")) << patches[i].address;
+        const std::string patch = ReadFile(site / PercentDecode(patches[i].address));
+        EXPECT_EQ(patches[i].size, std::to_string(patch.size()));
+        EXPECT_EQ(patches[i].sha256, Sha256TextOf(patch));
+        EXPECT_LT(patch.size() * 10, v2.size()) << "two builds of one program differ little";
+        EXPECT_TRUE(Applied(patch, base) == v2);
+        if (i == 0) patchBytes = patch.size();
+    }
+    for (const char* name : {"noise.bin", "big.bin", "same.txt", "new.txt"}) EXPECT_TRUE(PatchesOf(list, name).empty()) << name;
+    // The client of the first publication takes the patch from what it holds.
+    const std::uint64_t whole = v2.size() + 200000 + 2500000 + 3;
+    EXPECT_NE(run.out.find("a client holding the previous list downloads 4 files, " +
+                           std::to_string(whole - v2.size() + patchBytes) + " bytes (1 through a patch; " +
+                           std::to_string(whole) + " bytes whole)"),
+              std::string::npos)
+        << run.out;
+
+    const ToolRun verified = RunTool({"verify", Utf8(list), "--dir", Utf8(site), "--bases", Utf8(temp / "v0"), "--bases",
+                                      Utf8(temp / "v1")});
+    EXPECT_EQ(verified.status, 0) << verified.out;
+    EXPECT_EQ(verified.out, "5 entries, 2 patches (2 applied to their bases), no problems\n");
+
+    // Published again: the same patches, and the patch folder in the release
+    // is not taken for part of it.
+    const std::string before = ReadFile(list);
+    const ToolRun again = RunTool(make);
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.err.find("warning: the folder \"patches\" is left out of the release"), std::string::npos);
+    EXPECT_EQ(ReadFile(list), before);
+}
+
+TEST(PublishPatches, AnImmutablePublicationServesEveryFileUnderItsDigest)
+{
+    TempFolder temp;
+    WriteFile(temp / "old/a.txt", "a, version 1");
+    WriteFile(temp / "release/a.txt", "a, version 2, " + std::string(4000, 'a'));
+    WriteFile(temp / "release/sub/b c.bin", "b");
+    const fs::path served = temp / "served";
+    fs::create_directories(served);
+    const fs::path list = served / "filelist.xml";
+    const std::vector<std::string> make = {"make", Utf8(temp / "release"), "-o", Utf8(list), "--immutable",
+                                           "--patches-from", Utf8(temp / "old")};
+    const ToolRun run = RunTool(make);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("objects: 2 copied, 0 already there"), std::string::npos) << run.out;
+    const auto entries = ReadBack(list);
+    ASSERT_EQ(entries.size(), 2u);
+    const std::string a = ReadFile(temp / "release/a.txt");
+    EXPECT_EQ(entries[0].downurl, "objects/" + Sha256TextOf(a) + "/a.txt");
+    EXPECT_EQ(entries[1].downurl, "objects/" + Sha256TextOf("b") + "/b%20c.bin");
+    EXPECT_EQ(ReadFile(served / "objects" / Sha256TextOf("b") / "b c.bin"), "b");
+    const auto patches = PatchesOf(list, "a.txt");
+    ASSERT_EQ(patches.size(), 1u);
+    EXPECT_EQ(patches[0].address, "objects/" + patches[0].sha256 + "/a.txt.patch");
+    EXPECT_TRUE(Applied(ReadFile(served / PercentDecode(patches[0].address)), "a, version 1") == a);
+
+    tallowfin::test::HttpServer server(served);
+    const ToolRun online = RunTool({"verify", Utf8(list), "--url", server.ProxyAddress() + "/", "--bases",
+                                    Utf8(temp / "old")});
+    EXPECT_EQ(online.out, "2 entries, 1 patch (1 applied to their bases), no problems\n");
+
+    // A new publication adds objects and leaves every old one as it was.
+    WriteFile(temp / "release/a.txt", "a, version 3");
+    ASSERT_EQ(RunTool(make).status, 0);
+    EXPECT_EQ(ReadFile(served / PercentDecode(entries[0].downurl)), a);
+    EXPECT_EQ(ReadBack(list)[0].downurl, "objects/" + Sha256TextOf("a, version 3") + "/a.txt");
+    EXPECT_EQ(RunTool({"verify", Utf8(list), "--dir", Utf8(served)}).status, 0);
 }

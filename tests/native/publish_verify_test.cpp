@@ -2,6 +2,8 @@
 #include "common/md5.h"
 #include "common/path_rules.h"
 #include "publish/http_reply.h"
+#include "publish/patch_maker.h"
+#include "publish/signing.h"
 #include "publish/url_text.h"
 #include "publish/verify_list.h"
 #include "tests/native/publish_test_support.h"
@@ -9,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -350,4 +353,66 @@ TEST_F(PublishVerify, AListBrokenEverywhereIsReportedSoFarOnly)
     EXPECT_EQ(CountLines(run.out), tallowfin::publish::kMostProblems + 2);
     EXPECT_NE(run.out.find("list: stopped at entry 252 after 1000 problems"), std::string::npos) << run.out.substr(0, 200);
     EXPECT_NE(run.out.find("601 entries, 1001 problems\n"), std::string::npos);
+}
+
+TEST_F(PublishVerify, PatchesThatDoNotMakeTheEntrysFileAreProblems)
+{
+    std::mt19937 random(12);
+    std::string base(100000, '\0');
+    for (char& c : base) c = static_cast<char>(random());
+    std::string result = base;
+    for (std::size_t at = 0; at < result.size(); at += 1500) result[at] = '!';
+    WriteFile(temp_ / "bases/old/base.bin", base);
+    WriteFile(served_ / "new.bin", result);
+    const tallowfin::publish::FileDigests baseDigests{Md5Text(base), tallowfin::publish::Sha256TextOf(base)};
+    const std::string patch =
+        tallowfin::publish::PatchBetween(base, result, baseDigests, {Md5Text(result), tallowfin::publish::Sha256TextOf(result)}, {});
+    std::string damaged = patch;
+    damaged[damaged.size() / 2] ^= 0x10;
+    WriteFile(served_ / "p/good.patch", patch);
+    WriteFile(served_ / "p/damaged.patch", damaged);
+    WriteFile(served_ / "p/short.patch", patch.substr(0, patch.size() / 2));
+
+    auto patched = [&](const std::string& hash, const std::string& address, const std::string& bytes,
+                       const std::string& baseMd5 = {}, const std::string& size = {}) {
+        return "<file><path>%PROGRAM%</path><name>b</name><hash>" + hash + "</hash><downurl>new.bin</downurl>" +
+               "<patch base=\"" + (baseMd5.empty() ? baseDigests.md5 : baseMd5) + "\" base_sha256=\"" +
+               baseDigests.sha256 + "\" size=\"" + (size.empty() ? std::to_string(bytes.size()) : size) +
+               "\" sha256=\"" + tallowfin::publish::Sha256TextOf(bytes) + "\">" + address + "</patch></file>";
+    };
+    auto verify = [&](const std::string& second) {
+        WriteFile(temp_ / "filelist.xml", ListWith(second));
+        return RunTool({"verify", Utf8(temp_ / "filelist.xml"), "--dir", Utf8(served_), "--bases", Utf8(temp_ / "bases")});
+    };
+    const std::string hash = Md5Text(result);
+    const ToolRun good = verify(patched(hash, "p/good.patch", patch));
+    EXPECT_EQ(good.status, 0) << good.out;
+    EXPECT_EQ(good.out, "2 entries, 1 patch (1 applied to their bases), no problems\n");
+
+    struct Case {
+        const char* what;
+        std::string entry;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"damaged, listed as it is", patched(hash, "p/damaged.patch", damaged), "applied to "},
+        {"damaged on the server", patched(hash, "p/damaged.patch", patch), "not the listed sha256"},
+        {"cut short", patched(hash, "p/short.patch", patch.substr(0, patch.size() / 2)), "has a header describing"},
+        {"another size listed", patched(hash, "p/good.patch", patch, {}, std::to_string(patch.size() + 1)),
+         "is " + std::to_string(patch.size()) + " bytes, not the listed"},
+        {"on an entry of another file", patched(Md5Text("other"), "p/good.patch", patch), "not the entry's hash"},
+        {"listed from another base", patched(hash, "p/good.patch", patch, Md5Text("x")), "not its base"},
+        {"not served", patched(hash, "p/gone.patch", patch), "is not served: no file"},
+        {"no size", patched(hash, "p/good.patch", patch, {}, "12x"), "has no size of decimal digits"},
+        {"no address", patched(hash, "", patch), "has no address"},
+        {"a header of another kind", patched(hash, "new.bin", result), "is not a well-formed patch: not a patch"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ToolRun run = verify(c.entry);
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_NE(run.out.find("entry 2: patch \""), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("entry 1: "), std::string::npos) << run.out;
+    }
 }

@@ -142,8 +142,14 @@ TEST_F(FileListTest, ValuesAreLookedUpByExactNameFirstElementFirst)
         // "Path" is not "path": this entry's first "path" is the lower-case one.
         "<item><Path>C:\\wrong</Path><path>%PROGRAM%</path><name>g.txt</name><hash>" + hash +
         "</hash><downurl>g.txt</downurl></item>"
+        // Patches, in any place and of any content, are not this reader's:
+        // the entry is read as if they were not there.
+        "<file><patch base='" + hash + "' size='10' sha256='" + std::string(64, 'a') + "'>patches/h.patch</patch>"
+        "<path>%PROGRAM%</path><name>h.txt</name><hash>" + hash + "</hash><patch><future kind='x'/></patch>"
+        "<downurl>h.txt</downurl><patch/></file>"
         "</anything>";
-    EXPECT_EQ(Collect(xml), (std::vector<std::pair<std::string, std::string>>{{"g.txt", App() + "\\g.txt"}}));
+    EXPECT_EQ(Collect(xml), (std::vector<std::pair<std::string, std::string>>{{"g.txt", App() + "\\g.txt"},
+                                                                             {"h.txt", App() + "\\h.txt"}}));
 }
 
 TEST_F(FileListTest, RegistNeverChangesTheRecords)
