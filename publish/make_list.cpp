@@ -144,28 +144,17 @@ MakeResult MakeFileList(const MakeOptions& options)
                                !std::filesystem::is_directory(servedDir, error))
         throw InputError("cannot write " + Quoted(Utf8FromPath(options.output)) + ": the folder " +
                          Quoted(Utf8FromPath(servedDir)) + " does not exist");
-    const ReleaseScan scan =
-        ScanRelease(options.releaseDir, {options.output, signatureFile, servedDir / PathFromUtf8(kPatchFolder),
-                                         servedDir / PathFromUtf8(kObjectFolder)});
-    auto entries = EntriesOf(scan, options.root, options.urlPrefix);
-
+    // The previous list and the serial are settled before the release is
+    // hashed and diffed, which may take long, and before patches and objects
+    // are written: a serial that must be refused refuses the run at once.
     MakeResult result;
-    result.skippedFolders = scan.skippedFolders;
-    // Patches and objects are in place before the list that names them.
-    result.patches = AddPatches(entries, scan,
-                                {options.patchesFrom, options.largestDiffed, servedDir, options.immutable,
-                                 options.progress});
-    if (options.immutable) result.objects = PlaceObjects(entries, scan, servedDir);
-    result.entries = entries.size();
-    result.emptyFolders = scan.emptyFolders;
-    result.forEveryone = DownloadOfEverything(entries);
+    std::optional<std::vector<InstalledFile>> previousFiles;
     std::optional<std::uint64_t> previousSerial;
     std::error_code error;
     if (std::filesystem::exists(options.output, error)) {
         try {
             const XmlNode previous = ReadListFile(options.output);
-            result.forPrevious = DownloadAfter(entries, InstalledFilesOf(previous));
-            result.previousRead = true;
+            previousFiles = InstalledFilesOf(previous);
             if (const auto serial = previous.Attribute("serial")) previousSerial = ReadListSerial(*serial);
         } catch (const ListDocumentError& failure) {
             result.previousProblem = failure.what();
@@ -184,6 +173,25 @@ MakeResult MakeFileList(const MakeOptions& options)
         result.serial = options.serial ? *options.serial : NextSerial(previousSerial, now);
         if (!options.serial) CheckSerialAgainstClock(*result.serial, now, previousName);
         if (options.expiresInDays) result.expires = now + *options.expiresInDays * 86400;
+    }
+
+    const ReleaseScan scan =
+        ScanRelease(options.releaseDir, {options.output, signatureFile, servedDir / PathFromUtf8(kPatchFolder),
+                                         servedDir / PathFromUtf8(kObjectFolder)});
+    auto entries = EntriesOf(scan, options.root, options.urlPrefix);
+
+    result.skippedFolders = scan.skippedFolders;
+    // Patches and objects are in place before the list that names them.
+    result.patches = AddPatches(entries, scan,
+                                {options.patchesFrom, options.largestDiffed, servedDir, options.immutable,
+                                 options.progress});
+    if (options.immutable) result.objects = PlaceObjects(entries, scan, servedDir);
+    result.entries = entries.size();
+    result.emptyFolders = scan.emptyFolders;
+    result.forEveryone = DownloadOfEverything(entries);
+    if (previousFiles) {
+        result.forPrevious = DownloadAfter(entries, *previousFiles);
+        result.previousRead = true;
     }
 
     const std::string xml =

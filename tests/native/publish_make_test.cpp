@@ -459,4 +459,19 @@ TEST(PublishPatches, AnImmutablePublicationServesEveryFileUnderItsDigest)
     EXPECT_EQ(ReadFile(served / PercentDecode(entries[0].downurl)), a);
     EXPECT_EQ(ReadBack(list)[0].downurl, "objects/" + Sha256TextOf("a, version 3") + "/a.txt");
     EXPECT_EQ(RunTool({"verify", Utf8(list), "--dir", Utf8(served)}).status, 0);
+
+    // A serial that is refused refuses the run before anything is diffed or
+    // written beside the list.
+    auto withSerial = [&](const char* serial) {
+        std::vector<std::string> arguments = make;
+        arguments.insert(arguments.end(), {"--serial", serial});
+        return RunTool(arguments);
+    };
+    ASSERT_EQ(withSerial("7").status, 0);
+    WriteFile(temp / "release/a.txt", "a, version 4");
+    const ToolRun below = withSerial("6");
+    EXPECT_EQ(below.status, 2);
+    EXPECT_NE(below.err.find("below the previous list's (7)"), std::string::npos) << below.err;
+    EXPECT_EQ(below.err.find("diffing"), std::string::npos) << below.err;
+    EXPECT_FALSE(fs::exists(served / "objects" / Sha256TextOf("a, version 4")));
 }
