@@ -475,3 +475,14 @@ TEST(PublishPatches, AnImmutablePublicationServesEveryFileUnderItsDigest)
     EXPECT_EQ(below.err.find("diffing"), std::string::npos) << below.err;
     EXPECT_FALSE(fs::exists(served / "objects" / Sha256TextOf("a, version 4")));
 }
+
+TEST(PublishMake, HelpTellsOfEveryCommandAndOption)
+{
+    const ToolRun help = RunTool({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* what : {"make RELEASE_DIR", "verify FILELIST", "keygen", "serial BASE", "--root", "--url-prefix",
+                             "make --sign", "--public", "make --serial", "make --expires", "make --url",
+                             "make --patches-from", "--diff-limit", "make --immutable", "verify --dir", "--url:",
+                             "--time-limit", "verify --key", "verify --bases"})
+        EXPECT_NE(help.out.find(what), std::string::npos) << what;
+}
