@@ -480,7 +480,7 @@ TEST(PublishMake, HelpTellsOfEveryCommandAndOption)
 {
     const ToolRun help = RunTool({"--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char* what : {"make RELEASE_DIR", "verify FILELIST", "keygen", "serial BASE", "--root", "--url-prefix",
+    for (const char* what : {"make RELEASE_DIR", "verify FILELIST", "keygen", "serial BASE", "make --root", "make --url-prefix",
                              "make --sign", "--public", "make --serial", "make --expires", "make --url",
                              "make --patches-from", "--diff-limit", "make --immutable", "verify --dir", "--url:",
                              "--time-limit", "verify --key", "verify --bases"})
