@@ -77,6 +77,7 @@ std::vector<ReleaseFile> TMainForm::ReleaseFiles(const std::vector<TUpdateRec*>&
         file.listedMd5 = record->Listed.Md5;
         file.listedSha256 = record->Listed.Sha256;
         file.selfUpdate = isSelf;
+        if (isSelf) file.mustCarryOneOf = settings_.ListKeys;
         file.registers = !isSelf && AsciiUpper(ExtensionOf(record->LocalPath)) == ".DLL";
         files.push_back(std::move(file));
         staged.push_back(record);

@@ -312,6 +312,19 @@ ReleaseTransaction::Staging ReleaseTransaction::Stage(const std::vector<ReleaseF
             Abandon();
             return Staging::kNotAsListed;
         }
+        if (!file.mustCarryOneOf.empty()) {
+            // A keyed updater never puts in a build of itself without one of
+            // its keys: from then on the client would take unsigned lists.
+            std::vector<std::string> keys;
+            for (const P256PublicKey& key : file.mustCarryOneOf)
+                keys.emplace_back(reinterpret_cast<const char*>(key.data()), key.size());
+            if (!staged.HoldsOneOf(keys)) {
+                problem_ = "The new build of the updater carries none of its list keys";
+                staged.Discard();
+                Abandon();
+                return Staging::kNotAsListed;
+            }
+        }
         entry.md5 = staged.Md5();
         entry.sha256 = staged.Sha256();
         md5Read_[fileIndex_[k]] = staged.Md5();

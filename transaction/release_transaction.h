@@ -20,6 +20,7 @@
 #include "common/handle.h"
 #include "transaction/journal.h"
 #include "transaction/staged_file.h"
+#include "trust/public_key.h"
 
 namespace tallowfin {
 
@@ -33,6 +34,9 @@ struct ReleaseFile {
     std::string listedMd5;       // the entry's "hash", as listed
     std::string listedSha256;    // the entry's "sha256", where the list gives one
     bool selfUpdate = false;     // the updater's own executable: staged for the helper, never renamed here
+    // For the updater's own new build, with list keys: the build must carry
+    // one of them (compiled in, as its 64 bytes), or it is not as listed.
+    std::vector<P256PublicKey> mustCarryOneOf{};
     bool registers = false;      // a COM server DLL, registered once in place
 };
 

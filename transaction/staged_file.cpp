@@ -139,6 +139,25 @@ bool StagedFile::MoveTo(const std::string& path, bool replace)
     return true;
 }
 
+bool StagedFile::HoldsOneOf(const std::vector<std::string>& needles) const
+{
+    std::size_t longest = 0;
+    for (const std::string& needle : needles) longest = std::max(longest, needle.size());
+    if (longest == 0) return false;
+    // Read a block at a time, each block after the last bytes of the one
+    // before, so that a needle across two blocks is found too.
+    std::string window;
+    bool found = false;
+    FeedFrom(file_.get(), [&](const std::uint8_t* data, DWORD size) {
+        if (found) return;
+        window.append(reinterpret_cast<const char*>(data), size);
+        for (const std::string& needle : needles)
+            if (!needle.empty() && window.find(needle) != std::string::npos) found = true;
+        if (window.size() > longest) window.erase(0, window.size() - (longest - 1));
+    });
+    return found;
+}
+
 void StagedFile::Discard() noexcept
 {
     if (!file_) return;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/handle.h"
 
@@ -37,6 +38,9 @@ public:
     // may), replacing a file there when `replace`. The copy stays held under
     // its new name. False with the system's error as the last error.
     bool MoveTo(const std::string& path, bool replace);
+
+    // Whether the copy holds one of `needles` somewhere in its bytes.
+    bool HoldsOneOf(const std::vector<std::string>& needles) const;
 
     // Lets go of the file where it lies now.
     void Release() noexcept { file_.reset(); }

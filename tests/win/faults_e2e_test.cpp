@@ -1091,7 +1091,7 @@ TEST_F(SignedListTest, MissingSignatureFailsTheListPassWhichIsRetried)
     for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
 }
 
-TEST_F(SignedListTest, DownloadWithAnotherSha256ThanListedInstallsNothingTheUpdaterIncluded)
+TEST_F(SignedListTest, DownloadWithAnotherSha256ThanListedOrAKeylessUpdaterInstallsNothing)
 {
     // The served file has the listed MD5: only its SHA-256 tells it apart.
     auto wrong = entries;
@@ -1110,6 +1110,20 @@ TEST_F(SignedListTest, DownloadWithAnotherSha256ThanListedInstallsNothingTheUpda
     EXPECT_FALSE(fs::exists(box.Install() / "UpdateMgr.exe"));
     updater.Kill();
 
+    // A build as listed, but without the keys: it would take unsigned lists
+    // from then on. Not installed, as if it were not the listed file.
+    const std::string keyless = ReadBytes(UpdaterExe()) + "build 6";
+    box.Publish("TallowfinUpdate.exe", keyless);
+    entries.back().hash = Md5Hex(keyless);
+    entries.back().sha256 = Sha256Hex(keyless);
+    Publish(entries, "100");
+    updater = box.StartUpdater();
+    ExpectStoppedPass(updater, "TallowfinUpdate.exe");
+    EXPECT_FALSE(fs::exists(box.Install() / "TallowfinUpdate.Update"));
+    updater.Kill();
+
+    box.Publish("TallowfinUpdate.exe", newBuild);
+    entries.back().hash = Md5Hex(newBuild);
     entries.back().sha256 = Sha256Hex(newBuild);
     Publish(entries, "100");
     ExpectConvergence();
