@@ -16,6 +16,7 @@ std::string_view KindText(OwnNameKind kind)
     switch (kind) {
     case OwnNameKind::kNewCopy: return "tmp";
     case OwnNameKind::kHelperFolder: return "helper";
+    case OwnNameKind::kOldCopy: return "old";
     case OwnNameKind::kNone: break;
     }
     return {};
@@ -48,18 +49,32 @@ OwnNameKind KindOfOwnName(std::string_view name)
     name.remove_prefix(kPrefix.size());
     if (!ReadHexNumber(name, '.') || !ReadHexNumber(name, '.')) return OwnNameKind::kNone;
     // The system compares names without regard to case, and so does this.
-    for (const OwnNameKind kind : {OwnNameKind::kNewCopy, OwnNameKind::kHelperFolder})
+    for (const OwnNameKind kind : {OwnNameKind::kNewCopy, OwnNameKind::kHelperFolder, OwnNameKind::kOldCopy})
         if (AsciiLower(name) == KindText(kind)) return kind;
     return OwnNameKind::kNone;
 }
 
-std::string NewCopyPathFor(std::string_view target, std::uint32_t processId, std::uint32_t number)
+namespace {
+
+std::string CopyPathFor(OwnNameKind kind, std::string_view target, std::uint32_t processId, std::uint32_t number)
 {
     // A drive-relative "C:name" lies in the drive's current folder, and so
     // does "C:" followed by the copy's name.
     const auto slash = target.find_last_of("\\:");
-    const std::string name = OwnName(OwnNameKind::kNewCopy, processId, number);
+    const std::string name = OwnName(kind, processId, number);
     return slash == std::string_view::npos ? name : std::string(target.substr(0, slash + 1)) + name;
+}
+
+}  // namespace
+
+std::string NewCopyPathFor(std::string_view target, std::uint32_t processId, std::uint32_t number)
+{
+    return CopyPathFor(OwnNameKind::kNewCopy, target, processId, number);
+}
+
+std::string OldCopyPathFor(std::string_view target, std::uint32_t processId, std::uint32_t number)
+{
+    return CopyPathFor(OwnNameKind::kOldCopy, target, processId, number);
 }
 
 }  // namespace tallowfin

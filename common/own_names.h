@@ -16,6 +16,7 @@ enum class OwnNameKind {
     kNone,          // not a name a run gives
     kNewCopy,       // "tmp": a new copy beside the file it is to replace
     kHelperFolder,  // "helper": a folder of its own for the replacement helper
+    kOldCopy,       // "old": an old file set aside while its new one takes its place
 };
 
 std::string OwnName(OwnNameKind kind, std::uint32_t processId, std::uint32_t number);
@@ -26,5 +27,7 @@ OwnNameKind KindOfOwnName(std::string_view name);
 // the target in one step: in the target's own folder, so that the
 // replacement is a rename on one volume.
 std::string NewCopyPathFor(std::string_view target, std::uint32_t processId, std::uint32_t number);
+// Where the old `target` is set aside meanwhile, in the same folder.
+std::string OldCopyPathFor(std::string_view target, std::uint32_t processId, std::uint32_t number);
 
 }  // namespace tallowfin

@@ -14,6 +14,7 @@
 #include "control/main_form.h"
 #include "control/signed_list.h"
 #include "digestcache/cache_location.h"
+#include "digestcache/file_digest.h"
 #include "digestcache/local_digests.h"
 #include "trust/accepted_serial.h"
 #include "trust/signed_list_values.h"
@@ -74,6 +75,8 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
     ListFileRemover signatureRemover(SignatureFile);
     UpdateRecords result;
     CheckListSize(ListFile);
+    // Which publication a release comes from, for its journal.
+    listIdentity_ = ListFile.empty() ? std::string() : FileDigestText(ListFile);
     // Made before the parse: it reads the digest cache and lists its folders meanwhile.
     LocalDigests& digests = LocalDigestsOfFiles();
     // A signed list is checked before the parser sees a byte of it, and

@@ -2,16 +2,15 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
+
 #include "common/file_system.h"
 #include "common/lead_bytes.h"
 #include "common/path_rules.h"
-#include "control/dll_server.h"
-#include "control/download_check.h"
-#include "control/install_file.h"
 #include "control/korean_text.h"
 #include "control/launch_rules.h"
 #include "control/main_form.h"
-#include "control/pending_work.h"
+#include "transaction/journal.h"
 
 namespace tallowfin {
 
@@ -51,61 +50,92 @@ void TMainForm::DiscardTemporaryFiles(const std::vector<TUpdateRec*>& records)
         if (!record->TempFile.empty()) DeleteFileA(record->TempFile.c_str());
 }
 
-void TMainForm::InstallRecord(TUpdateRec& record)
+std::string TMainForm::JournalPath() const
 {
-    if (!FileExists(record.TempFile)) return;
-    record.LocalPath = CollapseDoubledBackslashes(record.LocalPath);
-    const bool server = AsciiUpper(ExtensionOf(record.LocalPath)) == ".DLL";
-    // Recorded before the copy, so that a later run registers the DLL if this
-    // one is killed before it could.
-    if (server) BeginPendingWork(record.LocalPath, PendingKind::kRegistration);
-    if (!NamesSameFile(record.LocalPath, settings_.OwnPath)) {
-        record.Installed = PlaceFile(record.TempFile, record.LocalPath);
-        // Whatever the placing did: a file that did not arrive still differs
-        // by digest and is fetched again on the next run.
-        DeleteFileA(record.TempFile.c_str());
-    } else {
-        // The running executable cannot be overwritten; it is replaced by the
-        // helper after the updater has ended (Installed stays false: this run
-        // never sees it in place). When the list names it more than once, the
-        // last copy counts and the earlier ones are dropped.
-        if (!FSelfUpdateFile.empty() && FSelfUpdateFile != record.TempFile) DeleteFileA(FSelfUpdateFile.c_str());
-        FSelfUpdateFile = record.TempFile;
+    return JoinPath(ProgramDirectoryOf(settings_.OwnPath), kJournalFile);
+}
+
+std::vector<ReleaseFile> TMainForm::ReleaseFiles(const std::vector<TUpdateRec*>& records, std::vector<TUpdateRec*>& staged)
+{
+    std::vector<ReleaseFile> files;
+    // When the list names the updater more than once, the last copy counts.
+    TUpdateRec* self = nullptr;
+    for (TUpdateRec* record : records) {
+        record->LocalPath = CollapseDoubledBackslashes(record->LocalPath);
+        if (FileExists(record->TempFile) && NamesSameFile(record->LocalPath, settings_.OwnPath)) self = record;
     }
-    // Registered whatever the copy did: a DLL whose copy failed registers
-    // from its old file.
-    if (server) {
-        CallDllServer(record.LocalPath, true);
-        EndPendingWork(record.LocalPath);
+    for (TUpdateRec* record : records) {
+        // A record whose fetch left no file is skipped, as it always was.
+        if (!FileExists(record->TempFile)) continue;
+        const bool isSelf = NamesSameFile(record->LocalPath, settings_.OwnPath);
+        if (isSelf && record != self) continue;
+        ReleaseFile file;
+        file.source = record->TempFile;
+        // The running executable is replaced by the helper after this run has
+        // ended, from its staged copy beside it.
+        file.target = isSelf ? settings_.OwnPath : record->LocalPath;
+        file.listedMd5 = record->Listed.Md5;
+        file.listedSha256 = record->Listed.Sha256;
+        file.selfUpdate = isSelf;
+        if (isSelf) file.mustCarryOneOf = settings_.ListKeys;
+        file.registers = !isSelf && AsciiUpper(ExtensionOf(record->LocalPath)) == ".DLL";
+        files.push_back(std::move(file));
+        staged.push_back(record);
     }
+    return files;
 }
 
 void TMainForm::DownloadsDone(TThread*)
 {
     const std::vector<TUpdateRec*> records = FWebThread ? FWebThread->FRecords : std::vector<TUpdateRec*>{};
-    // A file whose bytes are not the listed ones (an error page served as a
-    // file, a stale copy from a proxy, half of a release) fails the pass like
-    // a failed transfer, before anything is installed or the user is asked
-    // anything.
-    if (FErrors.empty()) {
-        if (const TUpdateRec* differing = FirstDownloadNotAsListed(records))
-            FErrors.push_back("The file fetched for " + differing->LocalPath + " is not the listed one");
-    }
     if (!FErrors.empty()) {
         DiscardTemporaryFiles(records);
         FWebThread = nullptr;
         return;
     }
 
-    if (FindWindowA("IEFrame", nullptr) && !records.empty()) {
+    // The release as one transaction: every file is staged beside its target
+    // and checked there before anything is installed or the user is asked
+    // anything. A file whose bytes are not the listed ones (an error page
+    // served as a file, a stale copy from a proxy, half of a release) fails the
+    // pass like a failed transfer.
+    std::vector<TUpdateRec*> staged;
+    const std::vector<ReleaseFile> files = ReleaseFiles(records, staged);
+    std::unique_ptr<ReleaseTransaction> transaction;
+    bool installed = files.empty();
+    if (!files.empty()) {
+        transaction = std::make_unique<ReleaseTransaction>(JournalPath(), listIdentity_, LogFileBeside(JournalPath()));
+        const ReleaseTransaction::Staging staging = transaction->Stage(files);
+        DiscardTemporaryFiles(records);
+        if (staging == ReleaseTransaction::Staging::kNotAsListed) {
+            FErrors.push_back(transaction->Problem());
+            FWebThread = nullptr;
+            return;
+        }
+        installed = staging == ReleaseTransaction::Staging::kStaged;
+    }
+
+    if (installed && FindWindowA("IEFrame", nullptr) && !records.empty()) {
         view_.ShowMessageBox(kBrowserNotice, MB_ICONINFORMATION);
         EnumWindows(CloseExplorerWindow, 0);
     }
 
-    const std::size_t count = records.size();
-    for (std::size_t i = 0; i < count; ++i) InstallRecord(*records[i]);
-
-    LaunchSelfUpdate();
+    // All or nothing: when a file cannot be put in place (held by the product,
+    // a scanner), the installation is the previous release, whole, and the
+    // main program is started on it; the next run tries again.
+    if (transaction && installed) installed = transaction->Commit();
+    if (transaction && installed) {
+        transaction->Finish();
+        const auto& leftOut = transaction->LeftOut();
+        for (std::size_t i = 0; i < staged.size(); ++i) {
+            TUpdateRec& record = *staged[i];
+            const bool wasLeftOut = std::find(leftOut.begin(), leftOut.end(), i) != leftOut.end();
+            record.FetchedMd5 = wasLeftOut ? std::string() : transaction->Md5Read(i);
+            record.Installed = !wasLeftOut && !files[i].selfUpdate;
+        }
+        FSelfUpdateFile = transaction->SelfUpdateFile();
+        LaunchSelfUpdate();
+    }
 
     const std::string program = DirectoryWithBackslash(settings_.OwnPath) + kMainProgram;
     const std::string parameters = MainProgramParameters(settings_.FirstArgument);
@@ -113,6 +143,8 @@ void TMainForm::DownloadsDone(TThread*)
     // After the main program has been started, so that it does not wait:
     // the next run need not read again what this one put in place.
     if (digests_) digests_->Refresh(records);
+    // The updater's own staged build stays held until the run ends.
+    transaction_ = std::move(transaction);
     view_.Terminate();
 }
 

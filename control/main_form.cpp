@@ -22,13 +22,14 @@ void TMainForm::FormCreate()
     view_.SetCaption(kTitle);
     FErrors.clear();
     FSelfUpdateFile.clear();
-    // What killed runs left behind: their downloads, the new copies and the
-    // registrations of an installation they did not finish, the helpers'
+    // What killed runs left behind: their downloads, an installation they
+    // did not finish (forward or back, before anything else), the helpers'
     // folders. A run that is not alone leaves them be, since another run's
-    // finished downloads and pending work look just the same.
+    // finished downloads and transaction look just the same.
     if (soleRun_.Sole()) {
         RemoveLeftTemporaryFiles();
-        FinishLeftWork();
+        FinishLeftTransaction(JournalPath(), LogFileBeside(JournalPath()));
+        ForgetPendingWorkOfEarlierVersions();
         RemoveLeftHelperFolders();
     }
     CheckForUpdates();

@@ -22,6 +22,7 @@
 #include "download/main_thread_door.h"
 #include "download/update_record.h"
 #include "download/web_thread.h"
+#include "transaction/release_transaction.h"
 #include "trust/public_key.h"
 
 namespace tallowfin {
@@ -89,7 +90,10 @@ private:
     TWebThread* StartPass(std::function<void(TThread*)> onTerminate, const std::vector<TUpdateRec*>& records);
     void SetTimerEnabled(bool enabled);
     void DiscardTemporaryFiles(const std::vector<TUpdateRec*>& records);
-    void InstallRecord(TUpdateRec& record);
+    // The files of a release from the download pass's records, and the
+    // records they came from, in the same order.
+    std::vector<ReleaseFile> ReleaseFiles(const std::vector<TUpdateRec*>& records, std::vector<TUpdateRec*>& staged);
+    std::string JournalPath() const;
     LocalDigests& LocalDigestsOfFiles();
     bool SignedLists() const noexcept { return !settings_.ListKeys.empty(); }
 
@@ -105,7 +109,14 @@ private:
 
     TWebThread* FWebThread = nullptr;
     std::vector<std::string> FErrors;
+    // The updater's own new build, staged beside it for the helper.
     std::string FSelfUpdateFile;
+    // The release being installed, held until the run ends; and the helper's
+    // file, held from its writing until the run ends.
+    std::unique_ptr<ReleaseTransaction> transaction_;
+    FileHandle helperHold_;
+    // The digest text of the list the download pass came from.
+    std::string listIdentity_;
 
     // The digests of the installed files; made when the list is first read.
     std::unique_ptr<LocalDigests> digests_;

@@ -1,5 +1,6 @@
 // The readers of the files the updater keeps between runs: the digest cache,
-// the kept list and the installation's serial. Whatever the bytes, a reader
+// the kept list, the installation's serial and the release transaction's
+// journal. Whatever the bytes, a reader
 // either refuses them whole or accepts something that writes back as it was
 // read. The input is tried as it is, and sealed as a writer would seal it,
 // so that the fuzzer reaches the fields behind the digest that guards them.
@@ -9,6 +10,7 @@
 #include "digestcache/digest_cache.h"
 #include "download/kept_list.h"
 #include "fuzz/fuzz_support.h"
+#include "transaction/journal.h"
 #include "trust/installation_serial.h"
 #include "trust/signed_list_values.h"
 
@@ -137,6 +139,15 @@ void CheckInstallationSerial(std::string_view bytes)
     FUZZ_CHECK(*serial >= 1 && *serial <= tallowfin::kLargestListSerial);
 }
 
+// A journal is acted on only as it was written: read, it writes back to the
+// very bytes, so no entry or count the reader made up is ever acted on.
+void CheckJournal(std::string_view bytes)
+{
+    const auto journal = tallowfin::ReadJournal(bytes);
+    if (!journal) return;
+    FUZZ_CHECK_SAID(tallowfin::JournalBytes(*journal) == bytes, Shown(bytes));
+}
+
 std::string Sealed(std::string_view mark, std::uint32_t version, std::string_view body)
 {
     RecordWriter writer(mark, version);
@@ -155,6 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckCache(Sealed("TFDC", DigestCache::kFormatVersion, bytes));
     CheckKeptList(Sealed("TFKL", 2, bytes));
     CheckInstallationSerial(Sealed("TFSN", 1, bytes));
+    CheckJournal(bytes);
+    CheckJournal(Sealed("TFTJ", 1, bytes));
 
     // The validators: the input's text as it is, and dates written from it.
     CheckValidators(std::string(bytes.substr(0, 600)));

@@ -1,7 +1,8 @@
 #include "selfreplace/launch.h"
 
 #include <windows.h>
-#include <shellapi.h>
+
+#include <cstring>
 
 #include "common/file_system.h"
 #include "common/handle.h"
@@ -29,19 +30,33 @@ std::string CurrentFolder()
 }
 
 // Writes the helper embedded in `self` to `path`, replacing a file that is
-// there; false when it cannot be read or written whole.
-bool WriteHelper(HMODULE self, const std::string& path)
+// there, and returns it held: open for reading and shared for reading only,
+// so that nobody can change or delete it until the handle goes, and checked
+// byte for byte through that handle against the embedded one. Whatever came
+// between the write and the hold (a file planted in the moment) is found
+// then. An empty handle when it cannot be read, written, held or is not the
+// helper.
+FileHandle WriteHelper(HMODULE self, const std::string& path)
 {
     HRSRC found = FindResourceA(self, kHelperResourceName, kHelperResourceType);
     const DWORD size = found ? SizeofResource(self, found) : 0;
     HGLOBAL loaded = found ? LoadResource(self, found) : nullptr;
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    if (!bytes || size == 0) return false;
-
-    FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    DWORD written = 0;
-    return WriteFile(file.get(), bytes, size, &written, nullptr) && written == size && file.reset();
+    if (!bytes || size == 0) return {};
+    {
+        FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr));
+        if (!file) return {};
+        DWORD written = 0;
+        if (!WriteFile(file.get(), bytes, size, &written, nullptr) || written != size || !file.reset()) return {};
+    }
+    // The system's loader opens a program for reading, sharing reading: it
+    // can start one held like this, and nobody can write it meanwhile.
+    FileHandle held(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    const auto content = held ? ReadWholeFile(held, size + 1) : std::nullopt;
+    if (!content || content->size() != size || std::memcmp(content->data(), bytes, size) != 0) return {};
+    return held;
 }
 
 // A new folder of this run's own under the temporary folder; empty when none
@@ -65,38 +80,50 @@ void RemoveHelperFolder(const std::string& folder)
 
 }  // namespace
 
-bool StartHelper(HMODULE resources, const std::string& staged, const std::string& target, std::uint32_t processId,
-                 const std::function<void()>& beforeStart)
+FileHandle StartHelper(HMODULE resources, const std::string& staged, const std::string& target,
+                       std::uint32_t processId, const std::function<void()>& beforeStart)
 {
     const std::string parameters = HelperParameters(staged, target, processId);
     bool beforeStartRan = false;
-    auto startIn = [&](const std::string& folder) {
-        if (folder.empty()) return false;
+    auto startIn = [&](const std::string& folder) -> FileHandle {
+        if (folder.empty()) return {};
         const std::string helper = JoinPath(folder, kHelperFile);
-        // A helper that cannot be written whole is not started.
-        if (!WriteHelper(resources, helper)) return false;
+        // A helper that cannot be written whole and held is not started.
+        FileHandle held = WriteHelper(resources, helper);
+        if (!held) return {};
         if (!beforeStartRan) {
             beforeStart();
             beforeStartRan = true;
         }
-        // By the full path it was written to: a bare name is looked up, and
-        // the updater's own folder, where an older helper may lie, comes
-        // before the current one.
-        const auto started = ShellExecuteA(nullptr, "open", helper.c_str(), parameters.c_str(), nullptr, SW_HIDE);
-        return reinterpret_cast<INT_PTR>(started) > 32;
+        // By the full path it was written to, while it is held: a bare name
+        // is looked up, and the updater's own folder, where an older helper
+        // may lie, comes before the current one.
+        std::string commandLine = "\"" + helper + "\" " + parameters;
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = SW_HIDE;
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessA(helper.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                            &info))
+            return {};
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        return held;
     };
 
     // The current folder, as the helper has always been written there; when
     // that cannot be written, beside the updater; failing that, a folder of
     // the run's own under the temporary folder.
     const std::string current = CurrentFolder();
-    if (startIn(current)) return true;
+    if (FileHandle held = startIn(current)) return held;
     const std::string programFolder = ProgramDirectoryOf(target);
-    if (!SamePathText(programFolder, current, IsLeadByteOfAnsiCodePage) && startIn(programFolder)) return true;
+    if (!SamePathText(programFolder, current, IsLeadByteOfAnsiCodePage))
+        if (FileHandle held = startIn(programFolder)) return held;
     const std::string own = NewHelperFolder();
-    if (startIn(own)) return true;
+    if (FileHandle held = startIn(own)) return held;
     if (!own.empty()) RemoveHelperFolder(own);
-    return false;
+    return {};
 }
 
 void RemoveLeftHelperFolders()

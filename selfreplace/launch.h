@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "common/handle.h"
+
 namespace tallowfin {
 
 // Writes the helper embedded in `resources` and starts it with the command
@@ -17,10 +19,13 @@ namespace tallowfin {
 // `processId` has ended. The helper goes to the current folder, as it always
 // has; when that cannot take it, beside `target`; failing that, into a folder
 // of the run's own under the temporary folder. `beforeStart` runs once, before
-// the first helper is started. True when a helper was started; false when none
-// could be written or started, and then no folder of the run's own is left.
-bool StartHelper(HMODULE resources, const std::string& staged, const std::string& target, std::uint32_t processId,
-                 const std::function<void()>& beforeStart);
+// the first helper is started. From its writing on, the helper file is held
+// open, shared for reading only, so nobody can swap it before it runs; the
+// returned handle keeps holding it (keep it until the run ends). An empty
+// handle when no helper could be written or started, and then no folder of
+// the run's own is left.
+FileHandle StartHelper(HMODULE resources, const std::string& staged, const std::string& target,
+                       std::uint32_t processId, const std::function<void()>& beforeStart);
 
 // Removes the folders that earlier runs made for the helper under the
 // temporary folder, with the helpers in them. A helper that still runs keeps

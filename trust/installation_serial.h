@@ -21,7 +21,7 @@ namespace tallowfin {
 
 // Beside the updater's executable and the files a release replaces. A fixed
 // name without the leading "~" of what a run makes and a later run cleans up
-// (control/install_rules.h), so no cleanup of left files ever takes it.
+// (common/own_names.h), so no cleanup of left files ever takes it.
 inline constexpr char kInstallationSerialFile[] = "TallowfinUpdate.serial";
 
 // The whole file is this small; anything larger is not one.

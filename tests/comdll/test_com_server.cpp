@@ -2,8 +2,8 @@
 // the call, with the path the DLL was loaded from, in "registrations.log" in
 // the folder given by TALLOWFIN_REGISTRATION_LOG (or beside the DLL).
 // TALLOWFIN_REGISTRATION_DELAY_MS makes the registration wait that long
-// before it is made. Built three ways: one that registers, one whose registration fails, and one
-// without the entry at all.
+// before it is made. Built four ways: one that registers, one whose
+// registration fails, one that crashes in it, and one without the entry.
 #include <windows.h>
 
 #include <string>
@@ -44,12 +44,18 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 #ifndef TEST_NO_ENTRY
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllRegisterServer()
 {
+#if !defined(TEST_CRASH)
     // A registration that takes its time, so that a test can end the
-    // updater in the middle of it.
+    // updater in the middle of it, or see it ended for taking too long.
     char delay[16] = {};
     if (GetEnvironmentVariableA("TALLOWFIN_REGISTRATION_DELAY_MS", delay, sizeof delay) > 0) Sleep(std::stoul(delay));
-#ifdef TEST_FAILING
+#endif
+#if defined(TEST_FAILING)
     Record("failed-register");
+    return E_FAIL;
+#elif defined(TEST_CRASH)
+    Record("crash");
+    *static_cast<volatile int*>(nullptr) = 1;
     return E_FAIL;
 #else
     Record("register");

@@ -6,7 +6,6 @@
 #include "common/path_rules.h"
 #include "control/document_type.h"
 #include "control/error_text.h"
-#include "control/install_rules.h"
 #include "control/launch_rules.h"
 #include "download/url_rules.h"
 #include "helper/command_line.h"
@@ -131,26 +130,9 @@ TEST(InstallRules, OwnNamesSayWhoseTheyAreAndAreKnownAgainOnlyInTheirOwnForm)
     EXPECT_EQ(NewCopyPathFor("C:\\P\\sub\\a.dll", 0x10, 1), "C:\\P\\sub\\~TallowfinUpdate.10.1.tmp");
     EXPECT_EQ(NewCopyPathFor("C:\\a.dll", 0x10, 1), "C:\\~TallowfinUpdate.10.1.tmp");
     EXPECT_EQ(NewCopyPathFor("C:a.dll", 0x10, 1), "C:~TallowfinUpdate.10.1.tmp");
-}
-
-TEST(InstallRules, LeftWorkIsDoneOnlyForWhatARunWouldHaveRecorded)
-{
-    const auto copy = static_cast<std::uint32_t>(PendingKind::kNewCopy);
-    const auto registration = static_cast<std::uint32_t>(PendingKind::kRegistration);
-    EXPECT_EQ(LeftWorkFor("C:\\P\\~TallowfinUpdate.10.0.tmp", true, copy), LeftWork::kRemove);
-    EXPECT_EQ(LeftWorkFor("\\\\server\\share\\~TallowfinUpdate.10.0.tmp", true, copy), LeftWork::kRemove);
-    EXPECT_EQ(LeftWorkFor("C:\\P\\a.Dll", true, registration), LeftWork::kRegister);
-    // Damage: a product file named as a copy, a copy named as a DLL, a
-    // relative path that the system would look up elsewhere, another type,
-    // an unknown kind.
-    EXPECT_EQ(LeftWorkFor("C:\\P\\a.dll", true, copy), LeftWork::kForget);
-    EXPECT_EQ(LeftWorkFor("C:\\P\\~TallowfinUpdate.10.0.tmp", true, registration), LeftWork::kForget);
-    EXPECT_EQ(LeftWorkFor("a.dll", true, registration), LeftWork::kForget);
-    EXPECT_EQ(LeftWorkFor("\\P\\a.dll", true, registration), LeftWork::kForget);
-    EXPECT_EQ(LeftWorkFor("C:\\P\\a.dll", false, registration), LeftWork::kForget);
-    EXPECT_EQ(LeftWorkFor("C:\\P\\a.dll", true, 0), LeftWork::kForget);
-    EXPECT_EQ(LeftWorkFor("C:\\P\\a.dll", true, 7), LeftWork::kForget);
-    EXPECT_EQ(LeftWorkFor("", true, copy), LeftWork::kForget);
+    // And the old file set aside while the new one takes its place.
+    EXPECT_EQ(OldCopyPathFor("C:\\P\\sub\\a.dll", 0x10, 1), "C:\\P\\sub\\~TallowfinUpdate.10.1.old");
+    EXPECT_EQ(KindOfOwnName("~TallowfinUpdate.10.1.OLD"), OwnNameKind::kOldCopy);
 }
 
 TEST(DocumentType, FoundInThePrologInEveryEncodingTheParserReads)

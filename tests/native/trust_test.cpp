@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "common/own_names.h"
-#include "control/install_rules.h"
 #include "trust/installation_serial.h"
 #include "trust/key_file.h"
 #include "trust/signature_der.h"
@@ -274,9 +273,6 @@ TEST(InstallationSerial, ReadsBackWhatItWroteUnderANameNoCleanupTakes)
     EXPECT_FALSE(ReadInstallationSerial(InstallationSerialBytes(kLargestListSerial + 1)));
     // Never taken for what a killed run left in the folder.
     EXPECT_EQ(KindOfOwnName(kInstallationSerialFile), OwnNameKind::kNone);
-    EXPECT_EQ(LeftWorkFor(std::string("C:\\Tallowfin\\") + kInstallationSerialFile, true,
-                          static_cast<std::uint32_t>(PendingKind::kNewCopy)),
-              LeftWork::kForget);
 }
 
 }  // namespace

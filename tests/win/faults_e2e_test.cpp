@@ -12,10 +12,12 @@
 
 #include "common/lead_bytes.h"
 #include "common/sealed_record.h"
+#include "common/utc_clock.h"
 #include "digestcache/digest_cache.h"
 #include "digestcache/folder_listing.h"
 #include "tests/win/updater_fixture.h"
-#include "common/utc_clock.h"
+#include "transaction/journal.h"
+#include "transaction/release_transaction.h"
 #include "trust/accepted_serial.h"
 #include "trust/installation_serial.h"
 
@@ -43,8 +45,8 @@ protected:
 
     // Every listed file holds its old or its new content (or is still absent,
     // if it is new), and the folder holds nothing it should not. A run that
-    // was killed may have left a new copy of the updater's own beside a
-    // file; the next run removes it.
+    // was killed may have left copies of the updater's own beside a file and
+    // its transaction's journal; the next run finishes and removes them.
     void ExpectWholeFiles(bool afterAKill = false)
     {
         for (auto& [name, bytes] : newContent) {
@@ -58,10 +60,12 @@ protected:
             EXPECT_TRUE(whole) << name << " holds neither its old nor its new content";
         }
         const std::set<std::string> allowed = {"TallowfinUpdate.exe", "TallowfinMain.exe", "TallowfinMain.log",
-                                               "UpdateMgr.exe", "TallowfinUpdate.Update", kInstallationSerialFile};
+                                               "UpdateMgr.exe", "TallowfinUpdate.Update", kInstallationSerialFile,
+                                               kTransactionLogFile};
         for (auto& entry : fs::directory_iterator(box.Install())) {
             const std::string name = entry.path().filename().string();
-            EXPECT_TRUE(newContent.count(name) || allowed.count(name) || (afterAKill && IsUpdatersOwnName(name)))
+            EXPECT_TRUE(newContent.count(name) || allowed.count(name) ||
+                        (afterAKill && (IsUpdatersOwnName(name) || name == kJournalFile)))
                 << "unexpected " << name;
         }
     }
@@ -273,6 +277,97 @@ TEST_F(FaultsTest, KilledAtAnyPointTheNextRunCompletesTheInstallation)
     // The updater replaced itself in one of the runs; the helper has ended.
     EXPECT_TRUE(WaitUntil([&] { return HoldsBytes(box.Updater(), ReadBytes(UpdaterExe()) + "build 2"); }, 20s));
     EXPECT_TRUE(WaitUntil([&] { return !fs::exists(box.Install() / "TallowfinUpdate.Update"); }, 10s));
+}
+
+TEST_F(FaultsTest, KilledAtEachStepOfTheTransactionTheNextRunFindsTheOldOrTheNewReleaseWhole)
+{
+    // A DLL among the files, and the file that is new altogether last, so that
+    // holding the first file stops the renames before any of them.
+    newContent["reg.dll"] = ReadBytes(TestComDll());
+    entries.clear();
+    for (auto& [name, bytes] : newContent)
+        if (name != "added.txt") entries.push_back(box.Changed(name, bytes));
+    entries.push_back(box.Changed("added.txt", newContent["added.txt"]));
+    box.PublishList(entries);
+    const fs::path journal = box.Install() / kJournalFile;
+    const fs::path registrations = box.Temp() / "registrations.log";
+    const std::map<std::string, std::string> logged = {{"TALLOWFIN_REGISTRATION_LOG", box.Temp().string()}};
+    auto phase = [&]() -> std::optional<JournalPhase> {
+        try {
+            if (auto read = ReadJournal(ReadBytes(journal))) return read->phase;
+        } catch (...) {
+            // Missing, or being replaced at this moment.
+        }
+        return std::nullopt;
+    };
+    auto restoreOldRelease = [&] {
+        for (auto& [name, bytes] : oldContent) WriteBytes(box.Install() / name, bytes);
+        fs::remove(box.Install() / "added.txt");
+        fs::remove(box.Install() / "reg.dll");
+    };
+    // Which release is on the disk once a run has finished what the killed
+    // one left: the run after it can do nothing else (its list is refused),
+    // and is ended once it asked for it.
+    auto releaseAfterRecovery = [&]() -> std::string {
+        box.Server().SetFault("/software/Tallowfin/filelist.xml", {.status = 503});
+        box.Server().ClearRequests();
+        Process recovering = box.StartUpdater("", std::nullopt, logged);
+        EXPECT_TRUE(WaitUntil([&] { return box.Server().CountRequests("/software/Tallowfin/filelist.xml") > 0; }, 60s));
+        recovering.Kill();
+        box.Server().ClearFaults();
+        EXPECT_FALSE(fs::exists(journal)) << "the journal outlived its transaction";
+        ExpectWholeFiles();
+        std::size_t olds = 0, news = 0;
+        for (auto& [name, bytes] : newContent) {
+            const fs::path file = box.Install() / name;
+            const bool present = fs::exists(file);
+            news += present && ReadBytes(file) == bytes;
+            olds += oldContent.count(name) ? present && ReadBytes(file) == oldContent[name] : !present;
+        }
+        return olds == newContent.size() ? "old" : news == newContent.size() ? "new" : "a mix";
+    };
+    auto holding = [&](const std::string& name) {
+        return FileHandle(CreateFileA((box.Install() / name).string().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    };
+
+    {
+        SCOPED_TRACE("killed while the copies are written beside their targets");
+        Process run = box.StartUpdater("", std::nullopt, logged);
+        ASSERT_TRUE(WaitUntil([&] { return phase().has_value(); }, 30s));
+        run.Kill();
+        const std::string found = releaseAfterRecovery();
+        EXPECT_TRUE(found == "old" || found == "new") << found;
+    }
+    for (const char* held : {"file0.bin", "file3.bin"}) {
+        SCOPED_TRACE(std::string("killed while ") + held + " holds the renames up");
+        restoreOldRelease();
+        {
+            FileHandle holder = holding(held);
+            Process run = box.StartUpdater("", std::nullopt, logged);
+            ASSERT_TRUE(WaitUntil([&] { return phase() == JournalPhase::kCommitting; }, 30s));
+            std::this_thread::sleep_for(500ms);
+            run.Kill();
+        }
+        // Every new copy is whole beside its target: forward.
+        EXPECT_EQ(releaseAfterRecovery(), "new");
+    }
+    {
+        SCOPED_TRACE("killed while the DLL is being registered");
+        restoreOldRelease();
+        auto slow = logged;
+        slow["TALLOWFIN_REGISTRATION_DELAY_MS"] = "20000";
+        Process run = box.StartUpdater("", std::nullopt, slow);
+        ASSERT_TRUE(WaitUntil([&] { return phase() == JournalPhase::kCommitted; }, 30s));
+        std::this_thread::sleep_for(500ms);
+        const std::size_t before = ReadLines(registrations).size();
+        run.Kill();
+        EXPECT_EQ(releaseAfterRecovery(), "new");
+        const auto lines = ReadLines(registrations);
+        ASSERT_EQ(lines.size(), before + 1) << "registered once more, by the next run; the killed run's registrar ended with it";
+        EXPECT_EQ(lines.back(), "register " + (box.Install() / "reg.dll").string());
+    }
+    ExpectConvergence();
 }
 
 TEST_F(FaultsTest, KilledRightAfterStagingItselfTheNextRunReplacesIt)
@@ -996,7 +1091,7 @@ TEST_F(SignedListTest, MissingSignatureFailsTheListPassWhichIsRetried)
     for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
 }
 
-TEST_F(SignedListTest, DownloadWithAnotherSha256ThanListedInstallsNothingTheUpdaterIncluded)
+TEST_F(SignedListTest, DownloadWithAnotherSha256ThanListedOrAKeylessUpdaterInstallsNothing)
 {
     // The served file has the listed MD5: only its SHA-256 tells it apart.
     auto wrong = entries;
@@ -1015,6 +1110,20 @@ TEST_F(SignedListTest, DownloadWithAnotherSha256ThanListedInstallsNothingTheUpda
     EXPECT_FALSE(fs::exists(box.Install() / "UpdateMgr.exe"));
     updater.Kill();
 
+    // A build as listed, but without the keys: it would take unsigned lists
+    // from then on. Not installed, as if it were not the listed file.
+    const std::string keyless = ReadBytes(UpdaterExe()) + "build 6";
+    box.Publish("TallowfinUpdate.exe", keyless);
+    entries.back().hash = Md5Hex(keyless);
+    entries.back().sha256 = Sha256Hex(keyless);
+    Publish(entries, "100");
+    updater = box.StartUpdater();
+    ExpectStoppedPass(updater, "TallowfinUpdate.exe");
+    EXPECT_FALSE(fs::exists(box.Install() / "TallowfinUpdate.Update"));
+    updater.Kill();
+
+    box.Publish("TallowfinUpdate.exe", newBuild);
+    entries.back().hash = Md5Hex(newBuild);
     entries.back().sha256 = Sha256Hex(newBuild);
     Publish(entries, "100");
     ExpectConvergence();

@@ -236,12 +236,15 @@ TEST_F(FileListTest, ParallelHashingAndTheDigestCacheChangeNoOutcome)
 {
     std::string entries;
     for (int i = 0; i < 60; ++i) {
-        const std::string folder = "%PROGRAM%\\part" + std::to_string(i % 4);
-        const std::string name = "file" + std::to_string(i) + ".bin";
+        // Built by appending: GCC 12 warns (-Wrestrict, wrongly) about a
+        // literal put before a temporary string.
+        const std::string part = std::string("part").append(std::to_string(i % 4));
+        const std::string folder = std::string("%PROGRAM%\\").append(part);
+        const std::string name = std::string("file").append(std::to_string(i)).append(".bin");
         const std::string bytes = PatternBytes(static_cast<std::size_t>(1000 + 997 * i), static_cast<unsigned>(i));
-        fs::create_directories(App() + "\\part" + std::to_string(i % 4));
+        fs::create_directories(App() + "\\" + part);
         // Every third file differs from its entry, every fifth is missing.
-        if (i % 5 != 4) WriteBytes(App() + "\\part" + std::to_string(i % 4) + "\\" + name, bytes);
+        if (i % 5 != 4) WriteBytes(App() + "\\" + part + "\\" + name, bytes);
         entries += Entry(folder, name, Md5Hex(i % 3 == 1 ? bytes + "!" : bytes), name);
     }
     fs::create_directories(App() + "\\part0\\dir.bin");

@@ -2,6 +2,8 @@
 // left alone, and what a failed pass leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <thread>
 
 #include "common/path_rules.h"
@@ -112,33 +114,59 @@ TEST_F(InstallTest, DownloadedDllsAreRegisteredAfterTheyWereCopied)
     EXPECT_EQ(Starts(box), std::vector<std::string>{"start -K:qbzmwrtaxnle"});
 }
 
-TEST_F(InstallTest, DllWhoseRunWasKilledBeforeItsRegistrationIsRegisteredByTheNextRun)
+TEST_F(InstallTest, RegistrationThatHangsOrCrashesFailsOnlyItselfAndIsTriedOnTwoMoreRuns)
 {
-    const std::string server = ReadBytes(TestComDll());
-    box.PublishList({box.Changed("a.dll", server)});
+    const fs::path dlls = TestComDll().parent_path();
+    box.PublishList({box.Changed("a.dll", ReadBytes(TestComDll())),
+                     box.Changed("crash.dll", ReadBytes(dlls / "TestComCrash.dll"))});
+    // A value planted in the user's registry, in the place older updaters
+    // kept their pending registrations, naming a DLL of no release: never loaded.
+    WriteBytes(box.Install() / "planted.dll", ReadBytes(TestComDll()));
+    const std::string planted = (box.Install() / "planted.dll").string();
+    RegKey pending;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Kestal\\TallowfinUpdate\\Pending", 0, nullptr, 0,
+                              KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    pending.reset(key);
+    const DWORD registration = 2;
+    RegSetValueExA(key, planted.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&registration), sizeof registration);
+
     const fs::path log = box.Temp() / "registrations.log";
     std::map<std::string, std::string> environment = {{"http_proxy", box.Server().ProxyAddress()},
                                                       {"TMP", box.Temp().string()},
                                                       {"TEMP", box.Temp().string()},
                                                       {"TALLOWFIN_REGISTRATION_LOG", box.Temp().string()}};
-    auto slow = environment;
-    slow["TALLOWFIN_REGISTRATION_DELAY_MS"] = "60000";
-    Process killed = Start(box.Updater(), "", box.Install(), slow);
-    // In place, and its registration under way but not made.
-    ASSERT_TRUE(WaitUntil([&] { return fs::exists(box.Install() / "a.dll"); }, 30s));
-    std::this_thread::sleep_for(500ms);
-    killed.Kill();
-    EXPECT_TRUE(ReadLines(log).empty());
-    EXPECT_TRUE(ReadBytes(box.Install() / "a.dll") == server);
-
-    Process next = Start(box.Updater(), "", box.Install(), environment);
-    EXPECT_EQ(next.WaitExit(60s), 0u);
-    EXPECT_EQ(ReadLines(log), std::vector<std::string>{"register " + box.Install().string() + "\\a.dll"});
-    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/a.dll"), 1u) << "in place already, not fetched again";
-    // Once made, it is not made again.
-    Process third = Start(box.Updater(), "", box.Install(), environment);
-    EXPECT_EQ(third.WaitExit(60s), 0u);
-    EXPECT_EQ(ReadLines(log).size(), 1u);
+    auto run = [&](const std::map<std::string, std::string>& variables) {
+        Process updater = Start(box.Updater(), "", box.Install(), variables);
+        return updater.WaitExit(90s);
+    };
+    auto lines = [&](const std::string& what) {
+        const auto all = ReadLines(log);
+        return std::count(all.begin(), all.end(), what + " " + box.Install().string() + "\\" +
+                                                      (what == "crash" ? "crash.dll" : "a.dll"));
+    };
+    // The first registration hangs past its limit (the DLL sleeps longer) and
+    // is ended; the second crashes. The run completes all the same.
+    auto hanging = environment;
+    hanging["TALLOWFIN_REGISTRATION_DELAY_MS"] = "45000";
+    EXPECT_EQ(run(hanging), 0u);
+    EXPECT_EQ(Starts(box, 1).size(), 1u);
+    EXPECT_EQ(lines("register"), 0);
+    EXPECT_EQ(lines("crash"), 1);
+    // The next run registers what hung, tries the crash a second time, and a
+    // third run a third time; then it is given up and said so in the log.
+    EXPECT_EQ(run(environment), 0u);
+    EXPECT_EQ(lines("register"), 1);
+    EXPECT_EQ(run(environment), 0u);
+    EXPECT_EQ(run(environment), 0u);
+    EXPECT_EQ(lines("crash"), 3);
+    EXPECT_EQ(Starts(box, 4).size(), 4u);
+    EXPECT_NE(ReadBytes(box.Install() / "TallowfinUpdate.log").find("crash.dll did not end in 3 attempts and is given up"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(box.Install() / "TallowfinUpdate.journal"));
+    for (const std::string& line : ReadLines(log)) EXPECT_EQ(line.find("planted"), std::string::npos) << line;
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/a.dll"), 1u) << "in place after the first run";
 }
 
 TEST_F(InstallTest, DigestInCapitalsOrNoDigestAtAllDoesNotHoldBackTheRelease)
@@ -236,8 +264,9 @@ private:
 };
 
 // Runs the updater while this thread pumps; presses OK on the notice if it
-// comes and returns its text (empty when there was none).
-std::string RunWithBrowsers(Sandbox& box, std::optional<DWORD>& exitCode)
+// comes (after `whileShown`) and returns its text (empty when there was none).
+std::string RunWithBrowsers(Sandbox& box, std::optional<DWORD>& exitCode,
+                            const std::function<void()>& whileShown = [] {})
 {
     Process updater = box.StartUpdater();
     std::string notice;
@@ -248,6 +277,7 @@ std::string RunWithBrowsers(Sandbox& box, std::optional<DWORD>& exitCode)
                     char caption[128] = {};
                     GetWindowTextA(box, caption, sizeof caption);
                     notice = std::string(caption) + "|" + MessageBoxText(box);
+                    whileShown();
                     PressOk(box);
                 }
             return !updater.Running();
@@ -266,16 +296,33 @@ const std::string kNotice =
     "\xBE\xF7\xB5\xA5\xC0\xCC\xC6\xAE\xB8\xA6 \xC0\xA7\xC7\xD8 \xB8\xF0\xB5\xE7 "
     "\xC0\xCD\xBD\xBA\xC7\xC3\xB7\xCE\xB7\xAF\xB0\xA1 \xC1\xBE\xB7\xE1\xB5\xCB\xB4\xCF\xB4\xD9.";
 
-TEST_F(InstallTest, VisibleUnownedBrowserFramesAreClosedAfterTheNotice)
+TEST_F(InstallTest, VisibleUnownedBrowserFramesAreClosedAfterTheNoticeAndTheCheckedCopiesCannotChangeMeanwhile)
 {
     BrowserWindows browsers;
     HWND frame = browsers.Add("IEFrame", 0, true);
     HWND hidden = browsers.Add("IEFrame", 0, false);
     HWND tool = browsers.Add("IEFrame", WS_EX_TOOLWINDOW, true);
     HWND owned = browsers.Add("IEFrame", 0, true, frame);
-    box.PublishList({box.Changed("a.txt", "a")});
+    const std::string big = PatternBytes(400000, 21);
+    box.PublishList({box.Changed("a.txt", "a"), box.Changed("big.bin", big)});
     std::optional<DWORD> code;
-    const std::string notice = RunWithBrowsers(box, code);
+    // While the notice waits for the user, the release lies staged and checked
+    // beside its targets, and nobody can change or delete a staged copy; the
+    // downloads it was copied from are gone.
+    std::size_t staged = 0;
+    const std::string notice = RunWithBrowsers(box, code, [&] {
+        EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+        for (auto& entry : fs::directory_iterator(box.Install())) {
+            const std::string path = entry.path().string();
+            if (!IsUpdatersOwnName(entry.path().filename().string())) continue;
+            ++staged;
+            FileHandle writer(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+            EXPECT_FALSE(writer) << path << " could be opened for writing";
+            EXPECT_FALSE(DeleteFileA(path.c_str())) << path << " could be deleted";
+        }
+    });
+    EXPECT_EQ(staged, 2u);
     EXPECT_EQ(code, 0u);
     ASSERT_EQ(GetACP(), 949u) << "the notice's bytes are compared under code page 949";
     EXPECT_EQ(notice, kNotice);
@@ -284,6 +331,7 @@ TEST_F(InstallTest, VisibleUnownedBrowserFramesAreClosedAfterTheNotice)
     EXPECT_FALSE(BrowserWindows::Closed(tool));
     EXPECT_FALSE(BrowserWindows::Closed(owned));
     EXPECT_EQ(ReadBytes(box.Install() / "a.txt"), "a");
+    EXPECT_TRUE(ReadBytes(box.Install() / "big.bin") == big);
 }
 
 TEST_F(InstallTest, OnlyAHiddenBrowserFrameGetsTheNoticeButIsNotClosed)
@@ -333,18 +381,26 @@ TEST_F(InstallTest, SecondRunDuringTheNoticeLeavesTheFirstRunsDownloadsAlone)
             if (IsWindowVisible(w)) return w;
         return HWND{};
     };
-    // The first run has its downloads and waits for the user at its notice.
+    // The first run has staged its release and waits for the user at its notice.
     Process first = box.StartUpdater();
     ASSERT_TRUE(PumpUntil([&] { return noticeOf(first) != nullptr; }, 30s));
-    const std::vector<std::string> downloads = box.LeftTemporaryFiles();
-    ASSERT_EQ(downloads.size(), 2u);
-    // The product is started a second time: another run gets past its start.
+    auto ownFiles = [&] {
+        std::vector<fs::path> found;
+        for (auto& entry : fs::directory_iterator(box.Install()))
+            if (IsUpdatersOwnName(entry.path().filename().string()) || entry.path().filename() == "TallowfinUpdate.journal")
+                found.push_back(entry.path());
+        return found;
+    };
+    const std::vector<fs::path> staged = ownFiles();
+    ASSERT_EQ(staged.size(), 3u) << "two copies and the journal";
+    // The product is started a second time: another run gets past its start,
+    // and neither finishes nor removes the first run's transaction.
     const fs::path elsewhere = box.Temp().parent_path() / "second run";
     fs::create_directories(elsewhere);
     Process second = box.StartUpdater("", elsewhere);
     ASSERT_TRUE(PumpUntil([&] { return box.Server().CountRequests("/software/Tallowfin/filelist.xml") == 2; }, 30s));
     PumpFor(500ms);
-    for (const std::string& name : downloads) EXPECT_TRUE(fs::exists(box.Temp() / name)) << "the first run's " << name;
+    for (const fs::path& file : staged) EXPECT_TRUE(fs::exists(file)) << "the first run's " << file;
 
     PressOk(noticeOf(first));
     ASSERT_TRUE(PumpUntil([&] { return !first.Running(); }, 30s));
@@ -352,7 +408,8 @@ TEST_F(InstallTest, SecondRunDuringTheNoticeLeavesTheFirstRunsDownloadsAlone)
     EXPECT_TRUE(ReadBytes(box.Install() / "a.bin") == a) << "the first run installed its downloads";
     EXPECT_TRUE(ReadBytes(box.Install() / "b.txt") == b);
 
-    // The second run, which fetched before the first had installed, ends too.
+    // The second run, which fetched before the first had installed, ends too:
+    // it installs nothing while another run's transaction is under way.
     ASSERT_TRUE(PumpUntil([&] { return noticeOf(second) != nullptr || !second.Running(); }, 30s));
     if (HWND notice = noticeOf(second)) PressOk(notice);
     ASSERT_TRUE(PumpUntil([&] { return !second.Running(); }, 30s));
@@ -422,26 +479,36 @@ TEST_F(InstallTest, FolderThatCannotTakeTheHelperLeadsToTheNextAndTheMainProgram
     EXPECT_TRUE(box.LeftTemporaryFiles().empty());
 }
 
-TEST_F(InstallTest, TargetHeldOpenIsInstalledByALaterRun)
+TEST_F(InstallTest, FileHeldByAnotherProgramHoldsBackTheWholeReleaseUntilItIsFree)
 {
     WriteBytes(box.Install() / "held.txt", "old");
-    box.PublishList({box.Changed("held.txt", "new"), box.Changed("free.txt", "free")});
+    WriteBytes(box.Install() / "other.txt", "old other");
+    box.PublishList({box.Changed("free.txt", "free"), box.Changed("other.txt", "new other"), box.Changed("held.txt", "new")});
     {
-        // Another program reads the file and lets others read it, but not
-        // write it: its digest can be taken, the copy over it fails.
+        // Another program reads the file and lets others read it, but neither
+        // write nor delete (rename) it: its digest can be taken, it cannot be
+        // replaced. The files before it in the list were put in place first,
+        // and are put back.
         FileHandle holder(CreateFileA((box.Install() / "held.txt").string().c_str(), GENERIC_READ, FILE_SHARE_READ,
                                       nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(holder);
         EXPECT_EQ(RunToEnd(), 0u);
     }
     EXPECT_EQ(ReadBytes(box.Install() / "held.txt"), "old");
-    EXPECT_EQ(ReadBytes(box.Install() / "free.txt"), "free");
+    EXPECT_EQ(ReadBytes(box.Install() / "other.txt"), "old other");
+    EXPECT_FALSE(fs::exists(box.Install() / "free.txt"));
+    EXPECT_EQ(Starts(box), std::vector<std::string>{"start -K:qbzmwrtaxnle"}) << "started once, on the old release";
     EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+    for (auto& entry : fs::directory_iterator(box.Install()))
+        EXPECT_FALSE(IsUpdatersOwnName(entry.path().filename().string()) ||
+                     entry.path().filename() == "TallowfinUpdate.journal")
+            << entry.path();
 
     EXPECT_EQ(RunToEnd(), 0u);
     EXPECT_EQ(ReadBytes(box.Install() / "held.txt"), "new");
+    EXPECT_EQ(ReadBytes(box.Install() / "other.txt"), "new other");
+    EXPECT_EQ(ReadBytes(box.Install() / "free.txt"), "free");
     EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/held.txt"), 2u);
-    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/free.txt"), 1u);
 }
 
 }  // namespace

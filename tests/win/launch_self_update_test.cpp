@@ -1,6 +1,7 @@
-// The self-update launch inside a form: staging beside the executable, the
-// helper written from the updater's own resources into the current
-// directory, and the helper started — or not, when it cannot be written.
+// The self-update launch inside a form: the helper written from the updater's
+// own resources (into the current directory, else beside the updater, else a
+// folder of the run's own), held so that nobody can swap it, and started for
+// the build the release's transaction staged — or not, when it cannot be written.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -60,9 +61,10 @@ protected:
     {
         return TMainForm(view, door, internet, {"", ownPath.string(), "", resources});
     }
-    std::string Downloaded(const std::string& bytes)
+    // The new build as the transaction leaves it: staged beside the updater.
+    std::string Staged(const std::string& bytes)
     {
-        auto path = dir.path() / ("~wu" + std::to_string(++downloads) + ".tmp");
+        const fs::path path = program / "TallowfinUpdate.Update";
         WriteBytes(path, bytes);
         return path.string();
     }
@@ -70,7 +72,6 @@ protected:
     ScratchDir dir{"self"};
     fs::path program = dir.path() / "Program Files" / "Tallowfin.Beta";
     fs::path elsewhere = dir.path() / "started here";
-    int downloads = 0;
     MainThreadDoor door;
     FakeInternet internet;
     FakeView view;
@@ -95,40 +96,29 @@ TEST_F(LaunchSelfUpdateTest, NothingHappensWithoutADownloadedCopy)
     TMainForm form = MakeForm(program / "TallowfinUpdate.exe", updater.get());
     form.LaunchSelfUpdate();
     EXPECT_TRUE(fs::is_empty(elsewhere));
-    EXPECT_TRUE(fs::is_empty(program));
     EXPECT_EQ(view.messagesProcessed, 0);
     EXPECT_TRUE(HelpersStartedByUs().empty());
 }
 
-TEST_F(LaunchSelfUpdateTest, StagesBesideTheExecutableAndStartsTheHelperFromTheCurrentDirectory)
+TEST_F(LaunchSelfUpdateTest, HelperIsWrittenToTheCurrentDirectoryHeldAndStarted)
 {
-    // Left by an earlier self-update: both are replaced.
+    // Left by an earlier self-update: replaced.
     WriteBytes(elsewhere / "UpdateMgr.exe", "old helper");
-    WriteBytes(program / "TallowfinUpdate.Update", "old staged copy");
     ScopedCurrentDirectory cd(elsewhere);
     TMainForm form = MakeForm(program / "TallowfinUpdate.exe", updater.get());
-    const std::string downloaded = Downloaded("new updater build");
-    form.SetSelfUpdateFile(downloaded);
+    form.SetSelfUpdateFile(Staged("new updater build"));
     form.LaunchSelfUpdate();
 
-    const fs::path staged = program / "TallowfinUpdate.Update";
-    EXPECT_EQ(ReadBytes(staged), "new updater build");
-    EXPECT_FALSE(fs::exists(downloaded));
-    EXPECT_EQ(form.SelfUpdateFile(), staged.string());
     EXPECT_EQ(ReadBytes(elsewhere / "UpdateMgr.exe"), ReadBytes(HelperExe()));
     EXPECT_FALSE(fs::exists(program / "UpdateMgr.exe"));
     EXPECT_GE(view.messagesProcessed, 1);
     EXPECT_TRUE(WaitUntil([] { return HelpersStartedByUs().size() == 1; }, std::chrono::seconds(10)));
-}
-
-TEST_F(LaunchSelfUpdateTest, NameWithoutExtensionGetsTheExtensionAppended)
-{
-    ScopedCurrentDirectory cd(elsewhere);
-    TMainForm form = MakeForm(program / "TallowfinUpdate", updater.get());
-    form.SetSelfUpdateFile(Downloaded("x"));
-    form.LaunchSelfUpdate();
-    EXPECT_EQ(form.SelfUpdateFile(), (program / "TallowfinUpdate.Update").string());
-    EXPECT_EQ(ReadBytes(program / "TallowfinUpdate.Update"), "x");
+    // Held while the run lasts: nobody can write it, delete it or rename it.
+    const std::string helper = (elsewhere / "UpdateMgr.exe").string();
+    FileHandle writer(CreateFileA(helper.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(writer);
+    EXPECT_FALSE(MoveFileExA(helper.c_str(), (elsewhere / "moved.exe").string().c_str(), 0));
 }
 
 TEST_F(LaunchSelfUpdateTest, HelperGoesBesideTheUpdaterWhenTheCurrentFolderCannotTakeIt)
@@ -136,9 +126,8 @@ TEST_F(LaunchSelfUpdateTest, HelperGoesBesideTheUpdaterWhenTheCurrentFolderCanno
     fs::create_directories(elsewhere / "UpdateMgr.exe");  // a folder where the helper would go
     ScopedCurrentDirectory cd(elsewhere);
     TMainForm form = MakeForm(program / "TallowfinUpdate.exe", updater.get());
-    form.SetSelfUpdateFile(Downloaded("new"));
+    form.SetSelfUpdateFile(Staged("new"));
     EXPECT_NO_THROW(form.LaunchSelfUpdate());
-    EXPECT_EQ(ReadBytes(program / "TallowfinUpdate.Update"), "new");
     EXPECT_EQ(ReadBytes(program / "UpdateMgr.exe"), ReadBytes(HelperExe()));
     EXPECT_TRUE(WaitUntil([] { return HelpersStartedByUs().size() == 1; }, std::chrono::seconds(10)));
     // Nothing of the updater's is left beside the staged file.
@@ -153,9 +142,9 @@ TEST_F(LaunchSelfUpdateTest, HelperThatCannotBeWrittenAnywhereLeavesTheStagedFil
     ScopedCurrentDirectory cd(elsewhere);
     // The updater's resources without the helper: nowhere can it be written.
     TMainForm form = MakeForm(program / "TallowfinUpdate.exe", GetModuleHandleA("kernel32.dll"));
-    form.SetSelfUpdateFile(Downloaded("new"));
+    form.SetSelfUpdateFile(Staged("new"));
     EXPECT_NO_THROW(form.LaunchSelfUpdate());
-    EXPECT_EQ(ReadBytes(program / "TallowfinUpdate.Update"), "new");
+    EXPECT_EQ(ReadBytes(program / "TallowfinUpdate.Update"), "new") << "left for a later run";
     EXPECT_FALSE(fs::exists(elsewhere / "UpdateMgr.exe"));
     EXPECT_FALSE(fs::exists(program / "UpdateMgr.exe"));
     EXPECT_TRUE(fs::is_empty(temp.path())) << "the folder made for the helper is removed again";

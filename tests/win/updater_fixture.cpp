@@ -12,9 +12,9 @@
 #include "digestcache/cache_location.h"
 #include "digestcache/user_cache_folder.h"
 #include "trust/accepted_serial.h"
-#include "trust/installation_serial.h"
 #include "trust/cng.h"
 #include "trust/der.h"
+#include "trust/installation_serial.h"
 
 namespace tallowfin::test {
 
@@ -358,11 +358,13 @@ Sandbox::Entry Sandbox::Changed(const std::string& name, const std::string& byte
     return {"%PROGRAM%", name, Md5Hex(bytes), name, std::nullopt};
 }
 
-Process Sandbox::StartUpdater(const std::string& arguments, std::optional<fs::path> directory)
+Process Sandbox::StartUpdater(const std::string& arguments, std::optional<fs::path> directory,
+                              const std::map<std::string, std::string>& environment)
 {
     const std::string proxy = tls_ ? tls_->ProxyAddress() : server_.ProxyAddress();
-    return Start(Updater(), arguments, directory.value_or(install_),
-                 {{"http_proxy", proxy}, {"TMP", temp_.string()}, {"TEMP", temp_.string()}});
+    std::map<std::string, std::string> variables = {{"http_proxy", proxy}, {"TMP", temp_.string()}, {"TEMP", temp_.string()}};
+    variables.insert(environment.begin(), environment.end());
+    return Start(Updater(), arguments, directory.value_or(install_), variables);
 }
 
 std::vector<std::string> Sandbox::StandInLog() const

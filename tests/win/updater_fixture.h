@@ -126,8 +126,10 @@ public:
     // An entry for a file published under its name, installed in %PROGRAM%.
     Entry Changed(const std::string& name, const std::string& bytes);
 
-    // Starts the updater with the proxy and temporary-folder settings.
-    Process StartUpdater(const std::string& arguments = "", std::optional<fs::path> directory = std::nullopt);
+    // Starts the updater with the proxy and temporary-folder settings, and
+    // these variables besides.
+    Process StartUpdater(const std::string& arguments = "", std::optional<fs::path> directory = std::nullopt,
+                         const std::map<std::string, std::string>& environment = {});
     // What the main program's stand-in recorded in the installation.
     std::vector<std::string> StandInLog() const;
     // Temporary files the worker left in this sandbox's temporary folder.
