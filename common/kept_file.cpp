@@ -29,6 +29,11 @@ bool CreateFolders(const std::string& folder)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+std::string NewCopyName(const std::string& path, DWORD process)
+{
+    return path + "." + std::to_string(process) + ".new";
+}
+
 }  // namespace
 
 bool ReplaceKeptFile(const std::string& path, std::string_view bytes)
@@ -37,7 +42,7 @@ bool ReplaceKeptFile(const std::string& path, std::string_view bytes)
     if (slash == std::string::npos || !CreateFolders(path.substr(0, slash))) return false;
     // A name of this process's own: two runs writing at once do not write
     // into each other's new file, and the last to finish wins whole.
-    const std::string fresh = path + "." + std::to_string(GetCurrentProcessId()) + ".new";
+    const std::string fresh = NewCopyName(path, GetCurrentProcessId());
     bool written = false;
     {
         FileHandle file(CreateFileA(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
@@ -62,5 +67,27 @@ bool ReplaceKeptFile(const std::string& path, std::string_view bytes)
 }
 
 void DeleteKeptFile(const std::string& path) { DeleteFileA(path.c_str()); }
+
+void RemoveLeftNewCopies(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('\\');
+    if (slash == std::string::npos) return;
+    const std::string folder = path.substr(0, slash + 1);
+    const std::string prefix = path.substr(slash + 1) + ".";
+    WIN32_FIND_DATAA found{};
+    FindHandle search(FindFirstFileA((path + ".*.new").c_str(), &found));
+    if (!search) return;
+    do {
+        // The pattern also matches short names and longer middles: only the
+        // names ReplaceKeptFile gives, a process number between the dots.
+        const std::string name = found.cFileName;
+        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - 4, 4, ".new") != 0)
+            continue;
+        const std::string number = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+        if (number.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileA((folder + name).c_str());
+    } while (FindNextFileA(search.get(), &found));
+}
 
 }  // namespace tallowfin

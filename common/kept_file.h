@@ -19,4 +19,9 @@ bool ReplaceKeptFile(const std::string& path, std::string_view bytes);
 // Deletes the file when it exists; what is not there needs no deleting.
 void DeleteKeptFile(const std::string& path);
 
+// Deletes the new files a run killed while replacing `path` left beside it.
+// A run still writing one holds it open, so its file stays; call this where
+// no other run replaces the same file.
+void RemoveLeftNewCopies(const std::string& path);
+
 }  // namespace tallowfin

@@ -3,10 +3,12 @@
 #include <windows.h>
 
 #include "common/file_system.h"
+#include "common/kept_file.h"
 #include "common/path_rules.h"
 #include "control/pending_work.h"
 #include "download/temp_files.h"
 #include "selfreplace/launch.h"
+#include "trust/accepted_serial.h"
 
 namespace tallowfin {
 
@@ -29,6 +31,7 @@ void TMainForm::FormCreate()
     if (soleRun_.Sole()) {
         RemoveLeftTemporaryFiles();
         FinishLeftTransaction(JournalPath(), LogFileBeside(JournalPath()));
+        RemoveLeftNewCopies(InstallationSerialFileOf(ProgramDirectoryOf(settings_.OwnPath)));
         ForgetPendingWorkOfEarlierVersions();
         RemoveLeftHelperFolders();
     }

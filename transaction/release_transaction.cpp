@@ -460,6 +460,8 @@ void ReleaseTransaction::Finish()
 
 void FinishLeftTransaction(const std::string& journalPath, const TransactionLog& log)
 {
+    // A run killed while writing the journal left its new copy beside it.
+    RemoveLeftNewCopies(journalPath);
     const auto bytes = ReadWholeFile(journalPath, kLargestJournal);
     if (!bytes) return;
     auto journal = ReadJournal(*bytes);
