@@ -11,11 +11,24 @@
 
 namespace tallowfin {
 
+// What the volumes that hold the files say of seeking: none of them pays for
+// a seek, one of them does, or one cannot be asked (under Wine no volume can).
+enum class SeekPenalty { kNone, kSome, kUnknown };
+
 // How many threads hash `files` files: one per processor, at most 8 (more
-// only wait for the disk), never more than there are files; one when the
-// disk pays for every seek or cannot tell whether it does, where reading two
-// files at once is slower than reading them one after the other.
-unsigned HashingThreads(unsigned processors, std::size_t files, bool withoutSeekPenalty);
+// only wait for the disk), never more than there are files. One where a disk
+// says it pays for every seek: reading two files at once is slower there than
+// reading them one after the other. Where the disk cannot tell, most are
+// solid-state (and a first run, reading every file, is worth the bet): the
+// pool is used anyway, two threads at least, each reading large blocks
+// (HashingReadSize) so that a disk that does seek still reads long runs
+// between its seeks.
+unsigned HashingThreads(unsigned processors, std::size_t files, SeekPenalty penalty);
+
+// The bytes each read takes while hashing: 64 KiB, where the chunk stays in
+// the processor's cache between the read and the hash (bench/hash-bench.sh),
+// and 1 MiB where the disk may seek between the pool's files.
+std::size_t HashingReadSize(SeekPenalty penalty);
 
 // Runs task(i) once for every i below `count` on `threads` threads, the
 // calling thread among them, and returns when all are done. What a task
