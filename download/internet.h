@@ -33,7 +33,10 @@ public:
     virtual std::uint32_t BodyLength(Handle url) = 0;
     // Puts the reading position back on the body's first byte.
     virtual void Rewind(Handle url) = 0;
-    // Reads up to `size` bytes; count is 0 at the end of the body and on failure.
+    // Reads up to `size` bytes: what has arrived when the bytes come slowly,
+    // and may wait for all of them when they flow; count is 0 at the end of
+    // the body and on failure. Called on the worker's reading thread
+    // (read_thread.h), one call at a time per handle.
     virtual bool Read(Handle url, void* buffer, std::uint32_t size, std::uint32_t& count) = 0;
     virtual void Close(Handle handle) = 0;
 };
@@ -69,6 +72,9 @@ public:
     {
         if (handle_) layer_->Close(std::exchange(handle_, nullptr));
     }
+    // Gives the handle up without closing it: a read still uses it (see
+    // read_thread.h), and it goes with the process.
+    InternetLayer::Handle release() noexcept { return std::exchange(handle_, nullptr); }
 
 private:
     InternetLayer* layer_ = nullptr;

@@ -29,6 +29,9 @@ struct Stream {
 
 Stream& StreamOf(InternetLayer::Handle handle) { return *static_cast<Stream*>(handle); }
 
+// As much as the library holds of a body under Wine (see Read).
+constexpr DWORD kFlowing = 8 * 1024;
+
 InternetLayer::Handle Wrap(HINTERNET internet)
 {
     return internet ? std::make_unique<Stream>(internet).release() : nullptr;
@@ -164,15 +167,19 @@ public:
     {
         HINTERNET request = StreamOf(url).internet;
         count = 0;
-        // Only what has arrived is taken: the library would otherwise wait
-        // until the whole buffer is filled, and a slow connection would show
-        // no progress and could not be judged by its pace. The question waits
-        // for the next bytes (at most the receive timeout); at the end of the
-        // body, or if it fails, the read below tells how it stands. Nothing
-        // is read ahead of what the caller asks for, so the caller decides
-        // how much of a body is ever taken from the connection.
+        // The question waits for the next bytes (at most the receive
+        // timeout). Under Wine its answer is what the library holds, never
+        // more than its buffer of 8 KiB: a full buffer says the bytes are
+        // flowing, and the whole block is read, which waits until it has
+        // arrived; less says they come slowly, and only what has arrived is
+        // taken, so that a slow connection shows its progress and is judged
+        // by its pace as it goes. At the end of the body, or if the question
+        // fails, the read tells how it stands. Nothing is read ahead of what
+        // the caller asks for: the caller decides how much of a body is ever
+        // taken from the connection.
         DWORD available = 0;
-        if (!InternetQueryDataAvailable(request, &available, 0, 0) || available == 0) available = size;
+        if (!InternetQueryDataAvailable(request, &available, 0, 0) || available == 0 || available >= kFlowing)
+            available = size;
         DWORD got = 0;
         // On failure the library's error stays the thread's last error.
         if (!InternetReadFile(request, buffer, std::min<DWORD>(available, size), &got)) return false;

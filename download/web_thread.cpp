@@ -16,10 +16,16 @@ namespace {
 
 constexpr unsigned kRangeNotSatisfiable = 416;
 constexpr unsigned kPartialContent = 206;
+// How long the worker waits for a read before it looks at the transfer's
+// pace again. The pace is judged by the minute; a second is close enough.
+constexpr DWORD kPaceCheckMs = 1000;
 
 }  // namespace
 
-TWebThread::TWebThread(MainThreadDoor& door, InternetLayer& internet) : TThread(door), internet_(internet) {}
+TWebThread::TWebThread(MainThreadDoor& door, InternetLayer& internet)
+    : TThread(door), internet_(internet), reader_(internet)
+{
+}
 
 TWebThread::~TWebThread()
 {
@@ -70,7 +76,6 @@ void TWebThread::RaiseProgressError()
 void TWebThread::Execute()
 {
     try {
-        buffer_.resize(kReadSize);
         FSession = InternetHandle(internet_, internet_.Open(kAgent));
         if (!FSession) {
             ReportStatus(wsNoNetwork, "Could not initialize network");
@@ -83,6 +88,8 @@ void TWebThread::Execute()
         ReportStatus(wsDisconnected, "Disconnected");
     } catch (...) {
         const DWORD code = GetLastError();
+        // A read under way is left to end on its own, with its request.
+        if (!reader_.Finish(kPaceCheckMs)) FUrlHandle.release();
         // Nothing half-written may stay behind to be mistaken for a download;
         // a kept part is no download, and stays to be resumed.
         DiscardPartialFile();
@@ -218,43 +225,56 @@ void TWebThread::Fetch(TUpdateRec& record)
     std::uint64_t received = from;
     TransferPace pace(FClock(), total - from);
     std::uint64_t lastProgress = FClock();
-    while (failure == 0) {
-        // Never more than one byte past the announced end, in all: a body
-        // longer than announced is not the file that was announced, and
-        // fails at that byte, before more is asked of the connection.
-        const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(buffer_.size(), total - received + 1));
-        std::uint32_t got = 0;
-        if (!internet_.Read(FUrlHandle.get(), buffer_.data(), want, got)) {
-            failure = GetLastError();
+    auto judge = [&](std::uint64_t now, std::uint64_t moved) {
+        switch (pace.Note(now, moved)) {
+        case TransferPace::kTooSlow:
+            reason = url + " came at less than " + std::to_string(kLeastBytesPerWindow / (kPaceWindowMs / 1000)) +
+                     " bytes a second for " + std::to_string(kPaceWindowMs / 1000) + " s";
+            return false;
+        case TransferPace::kTooLong:
+            reason = url + " took longer than the " + std::to_string(LongestTransferMs(total - from) / 1000) +
+                     " s its length allows";
+            return false;
+        case TransferPace::kOnPace:
             break;
         }
+        return true;
+    };
+    // Never more than one byte past the announced end, in all: a body longer
+    // than announced is not the file that was announced, and fails at that
+    // byte, before more is asked of the connection.
+    if (failure == 0) reader_.Start(FUrlHandle.get(), total - from + 1, FClock);
+    while (failure == 0) {
+        ReadThread::Block block;
+        const ReadThread::Outcome outcome = reader_.Next(kPaceCheckMs, block, failure);
+        RaiseProgressError();
+        if (outcome == ReadThread::Outcome::kFailed) break;
+        if (outcome == ReadThread::Outcome::kWaiting) {
+            if (!judge(FClock(), received - from)) failure = ERROR_INTERNET_TIMEOUT;
+            continue;
+        }
+        // Judged by when each block arrived: the reads run ahead of the writes.
+        const std::uint64_t got = block.bytes.size();
         if (received + got > total) {
             failure = ERROR_INVALID_DATA;
             break;
         }
         if (got == 0) break;
+        // What arrived is written (and kept) whatever the pace says.
+        if (!judge(block.at, received + got - from)) failure = ERROR_INTERNET_TIMEOUT;
         DWORD written = 0;
-        if (!WriteFile(target, buffer_.data(), got, &written, nullptr)) failure = GetLastError();
+        if (!WriteFile(target, block.bytes.data(), static_cast<DWORD>(got), &written, nullptr)) failure = GetLastError();
         else if (written != got) failure = ERROR_WRITE_FAULT;
         received += written;
         FBytesRead = static_cast<std::int32_t>(received);
-        RaiseProgressError();
-        const std::uint64_t now = FClock();
-        const TransferPace::Verdict verdict = pace.Note(now, received - from);
-        if (verdict == TransferPace::kTooSlow) {
-            failure = ERROR_INTERNET_TIMEOUT;
-            reason = url + " came at less than " + std::to_string(kLeastBytesPerWindow / (kPaceWindowMs / 1000)) +
-                     " bytes a second for " + std::to_string(kPaceWindowMs / 1000) + " s";
-        } else if (verdict == TransferPace::kTooLong) {
-            failure = ERROR_INTERNET_TIMEOUT;
-            reason = url + " took longer than the " + std::to_string(LongestTransferMs(total - from) / 1000) +
-                     " s its length allows";
-        } else if (received < total && now - lastProgress >= kProgressIntervalMs) {
-            // The file's end has a progress event of its own, below.
-            lastProgress = now;
+        // The file's end has a progress event of its own, below.
+        if (failure == 0 && received < total && block.at - lastProgress >= kProgressIntervalMs) {
+            lastProgress = block.at;
             PostProgress();
         }
     }
+    // A read that does not end is left to end on its own, with its request.
+    if (!reader_.Finish(kPaceCheckMs)) FUrlHandle.release();
     if (partialHandle_ && !partialHandle_.reset() && failure == 0) failure = GetLastError();
     // A body that ends before its announced length was cut off: the file is
     // incomplete and must not be installed.

@@ -8,6 +8,9 @@
 // (kept_part.h, resume_rules.h). Every transfer is bounded in time
 // (transfer_pace.h).
 //
+// Bodies are read on a thread of the worker's own (read_thread.h) in large
+// blocks, while the worker writes them and judges their pace.
+//
 // Ownership and lifetime: made suspended on the main thread, configured, then
 // started with Resume. The start of each file, its completion, its failure
 // and the pass's end are handed over and waited for; progress is posted
@@ -31,6 +34,7 @@
 
 #include "download/internet.h"
 #include "download/kept_part.h"
+#include "download/read_thread.h"
 #include "download/thread.h"
 #include "download/update_record.h"
 
@@ -39,10 +43,6 @@ namespace tallowfin {
 class TWebThread : public TThread {
 public:
     static constexpr char kAgent[] = "WebUpdater by vorlane\xA9";
-    // Each read asks the library for up to this much: under Wine a call
-    // costs about the same up to 16 KiB and then grows slowly, so large
-    // reads are what lets a transfer run at the line's rate.
-    static constexpr std::uint32_t kReadSize = 256 * 1024;
 
     explicit TWebThread(MainThreadDoor& door, InternetLayer& internet = SystemInternet());
     ~TWebThread() override;
@@ -81,7 +81,9 @@ private:
     std::int32_t FFileSize = 0;
     std::int32_t FBytesRead = 0;
 
-    std::vector<char> buffer_;
+    // Makes the reads of each body, so that a read that does not come can be
+    // given up on.
+    ReadThread reader_;
     // The part of the current transfer, when one is kept, and the names of
     // the parts already handed over as downloads in this pass: a list that
     // names one content twice gets a second copy, not the first one again.

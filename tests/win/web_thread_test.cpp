@@ -304,7 +304,7 @@ TEST_F(WebThreadTest, ProgressIsPostedAtIntervalsWithoutWaitingAndOtherEventsAre
         const int before = internet.readsDone;
         Sleep(50);
         waitedFor = waitedFor && internet.readsDone == before;
-    }, {.clock = [this] { return internet.now; }});
+    }, {.clock = [this] { return internet.now.load(); }});
     EXPECT_EQ(r.events, (std::vector<Event>{
                             {wsConnected, "Connected", 0, 0},
                             {wsTransferring, "Start transferring", 0, 0},
@@ -358,7 +358,7 @@ TEST_F(WebThreadTest, ADripIsCutOffByThePaceAndALongTransferByItsLength)
     slow.msPerRead = 1000;
     internet.replies[kBase + "slow"] = slow;
     TUpdateRec a{"", "drip", "", ""}, b{"", "slow", "", ""};
-    RunResult r = Run({&a, &b}, {}, {.clock = [this] { return internet.now; }});
+    RunResult r = Run({&a, &b}, {}, {.clock = [this] { return internet.now.load(); }});
     const std::vector<Event> errors = [&] {
         std::vector<Event> found;
         for (const Event& e : r.events)
@@ -412,7 +412,7 @@ protected:
     std::pair<std::vector<Event>, std::string> Fetch()
     {
         record.TempFile.clear();
-        RunResult r = Run({&record}, {}, {.partsFolder = parts.str(), .clock = [this] { return internet.now; }});
+        RunResult r = Run({&record}, {}, {.partsFolder = parts.str(), .clock = [this] { return internet.now.load(); }});
         if (record.TempFile.empty()) return {r.events, "(none)"};
         EXPECT_EQ(fs::path(record.TempFile).parent_path(), parts.path()) << "finished where it was kept";
         std::string bytes = ReadBytes(record.TempFile);

@@ -65,7 +65,7 @@ public:
     std::uint64_t deliveredBytes = 0;  // what they gave
     int openHandles = 0;
     // A clock for the worker (WorkerSettings), moved by the reads.
-    std::uint64_t now = 1'000'000;
+    std::atomic<std::uint64_t> now{1'000'000};
 
     Handle Open(const char* agentText) override;
     Handle OpenUrl(Handle session, const char* url) override;
