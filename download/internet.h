@@ -39,6 +39,12 @@ public:
     // (read_thread.h), one call at a time per handle.
     virtual bool Read(Handle url, void* buffer, std::uint32_t size, std::uint32_t& count) = 0;
     virtual void Close(Handle handle) = 0;
+    // Gives a reply up without closing it: a read may still be under way on
+    // it (read_thread.h), or closing it would read the rest of its body
+    // (under Wine the library does, for as long as bytes keep coming).
+    // Neither the reply nor its session is closed afterwards: the connection
+    // goes with the process.
+    virtual void Abandon(Handle url) = 0;
 };
 
 // The system's internet library.
@@ -72,9 +78,11 @@ public:
     {
         if (handle_) layer_->Close(std::exchange(handle_, nullptr));
     }
-    // Gives the handle up without closing it: a read still uses it (see
-    // read_thread.h), and it goes with the process.
-    InternetLayer::Handle release() noexcept { return std::exchange(handle_, nullptr); }
+    // Gives the reply up (see InternetLayer::Abandon).
+    void abandon() noexcept
+    {
+        if (handle_) layer_->Abandon(std::exchange(handle_, nullptr));
+    }
 
 private:
     InternetLayer* layer_ = nullptr;

@@ -25,6 +25,9 @@ struct Stream {
     HINTERNET internet;
     std::string location;
     bool downgraded = false;
+    Stream* session = nullptr;  // a URL's
+    // A session with a URL given up: closing it would close the URL too.
+    bool keepOpen = false;
 };
 
 Stream& StreamOf(InternetLayer::Handle handle) { return *static_cast<Stream*>(handle); }
@@ -92,6 +95,7 @@ public:
     {
         auto stream = std::make_unique<Stream>(nullptr);
         stream->location = url;
+        stream->session = &StreamOf(session);
         // Caching is off: a stale copy of the list would hide an update, and a
         // stale copy of a file would be installed over a newer one. Certificate
         // errors are never ignored: a server that cannot prove its name fails
@@ -190,7 +194,16 @@ public:
     void Close(Handle handle) override
     {
         std::unique_ptr<Stream> stream(static_cast<Stream*>(handle));
-        InternetCloseHandle(stream->internet);
+        if (!stream->keepOpen) InternetCloseHandle(stream->internet);
+    }
+
+    void Abandon(Handle url) override
+    {
+        // Neither closed nor freed: a read may still use the handle, and the
+        // library's reports of it come with the Stream as their context.
+        Stream& stream = StreamOf(url);
+        if (stream.session) stream.session->keepOpen = true;
+        stream.session = nullptr;  // it may be freed before a read ends
     }
 };
 

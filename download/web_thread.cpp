@@ -19,6 +19,9 @@ constexpr unsigned kPartialContent = 206;
 // How long the worker waits for a read before it looks at the transfer's
 // pace again. The pace is judged by the minute; a second is close enough.
 constexpr DWORD kPaceCheckMs = 1000;
+// The longest body of a refused reply that is closed, and so read to its
+// end by the library under Wine (see Fetch): an error page.
+constexpr std::uint64_t kLongestUnreadBody = 64 * 1024;
 
 }  // namespace
 
@@ -89,7 +92,7 @@ void TWebThread::Execute()
     } catch (...) {
         const DWORD code = GetLastError();
         // A read under way is left to end on its own, with its request.
-        if (!reader_.Finish(kPaceCheckMs)) FUrlHandle.release();
+        if (!reader_.Finish(kPaceCheckMs)) FUrlHandle.abandon();
         // Nothing half-written may stay behind to be mistaken for a download;
         // a kept part is no download, and stays to be resumed.
         DiscardPartialFile();
@@ -182,9 +185,16 @@ void TWebThread::Fetch(TUpdateRec& record)
                                     status == kPartialContent ? internet_.HeaderValue(FUrlHandle.get(), "Content-Range")
                                                               : std::string(),
                                     asked, kept);
+    // A refused reply is left unread. Under Wine the library reads the rest
+    // of a body when its handle is closed, for as long as bytes keep coming
+    // (measured: all 200 MB of a refused reply from a local server), so a
+    // reply announced longer than an error page is given up rather than
+    // closed: its connection goes with the process, and the server stops
+    // sending once the connection's buffers are full.
     auto refuse = [&](const std::string& message) {
         part_.reset();
-        FUrlHandle.reset();
+        if (announced && *announced > kLongestUnreadBody) FUrlHandle.abandon();
+        else FUrlHandle.reset();
         ReportStatus(wsFileError, message);
     };
     if (use == ReplyUse::kWrongPart) {
@@ -274,7 +284,7 @@ void TWebThread::Fetch(TUpdateRec& record)
         }
     }
     // A read that does not end is left to end on its own, with its request.
-    if (!reader_.Finish(kPaceCheckMs)) FUrlHandle.release();
+    if (!reader_.Finish(kPaceCheckMs)) FUrlHandle.abandon();
     if (partialHandle_ && !partialHandle_.reset() && failure == 0) failure = GetLastError();
     // A body that ends before its announced length was cut off: the file is
     // incomplete and must not be installed.

@@ -337,6 +337,7 @@ TEST_F(WebThreadTest, ReplyOfAnotherLengthThanListedOrLargerThanTakenIsRefusedBe
     EXPECT_EQ(r.events[2], (Event{wsFileError, "File " + kBase + "sized is announced with 6000 bytes; its entry gives 5000", 0, 0}));
     EXPECT_EQ(r.events[4], (Event{wsFileError, "File " + kBase + "filelist.xml.sig is announced with 104857600 bytes, more than the 72 taken", 0, 0}));
     EXPECT_EQ(internet.readsDone, 2) << "only the file within its bounds was read";
+    EXPECT_EQ(internet.abandoned, 1) << "the 100 MiB reply is given up unread, the error-page-sized one closed";
     EXPECT_TRUE(sized.TempFile.empty() && signature.TempFile.empty());
     EXPECT_EQ(ReadBytes(exact.TempFile), PatternBytes(72, 3));
     std::filesystem::remove(exact.TempFile);

@@ -98,6 +98,12 @@ void FakeInternet::Close(Handle)
     --openHandles;
 }
 
+void FakeInternet::Abandon(Handle)
+{
+    --openHandles;
+    ++abandoned;
+}
+
 FakeReply FakeReply::Serving(const std::string& body)
 {
     FakeReply reply;

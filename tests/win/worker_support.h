@@ -64,6 +64,7 @@ public:
     std::uint64_t askedBytes = 0;      // what the reads asked for, in all
     std::uint64_t deliveredBytes = 0;  // what they gave
     int openHandles = 0;
+    int abandoned = 0;  // replies given up rather than closed (no longer counted as open)
     // A clock for the worker (WorkerSettings), moved by the reads.
     std::atomic<std::uint64_t> now{1'000'000};
 
@@ -76,6 +77,7 @@ public:
     void Rewind(Handle) override {}
     bool Read(Handle url, void* buffer, std::uint32_t size, std::uint32_t& count) override;
     void Close(Handle handle) override;
+    void Abandon(Handle url) override;
 
     // The bytes a reply's reads deliver, so that fetched files can be compared.
     static std::string BodyOf(const FakeReply& reply);
