@@ -12,8 +12,6 @@ namespace {
 
 constexpr unsigned kMostThreads = 8;
 constexpr unsigned kLeastThreadsUnknown = 2;
-constexpr std::size_t kReadSize = 64 * 1024;
-constexpr std::size_t kReadSizeMaybeSeeking = 1024 * 1024;
 
 }  // namespace
 
@@ -27,10 +25,6 @@ unsigned HashingThreads(unsigned processors, std::size_t files, SeekPenalty pena
     return static_cast<unsigned>(std::min<std::size_t>(wanted, files));
 }
 
-std::size_t HashingReadSize(SeekPenalty penalty)
-{
-    return penalty == SeekPenalty::kUnknown ? kReadSizeMaybeSeeking : kReadSize;
-}
 
 std::vector<std::exception_ptr> RunTasks(std::size_t count, unsigned threads,
                                          const std::function<void(std::size_t)>& task)

@@ -20,15 +20,11 @@ enum class SeekPenalty { kNone, kSome, kUnknown };
 // says it pays for every seek: reading two files at once is slower there than
 // reading them one after the other. Where the disk cannot tell, most are
 // solid-state (and a first run, reading every file, is worth the bet): the
-// pool is used anyway, two threads at least, each reading large blocks
-// (HashingReadSize) so that a disk that does seek still reads long runs
-// between its seeks.
+// pool is used anyway, two threads at least, one reading while the other
+// hashes even on one processor. Each file is read sequentially
+// (digestcache/file_digest.h), so the system reads ahead of each thread in
+// long runs whatever the disk.
 unsigned HashingThreads(unsigned processors, std::size_t files, SeekPenalty penalty);
-
-// The bytes each read takes while hashing: 64 KiB, where the chunk stays in
-// the processor's cache between the read and the hash (bench/hash-bench.sh),
-// and 1 MiB where the disk may seek between the pool's files.
-std::size_t HashingReadSize(SeekPenalty penalty);
 
 // Runs task(i) once for every i below `count` on `threads` threads, the
 // calling thread among them, and returns when all are done. What a task

@@ -123,16 +123,14 @@ void LocalDigests::Hash(const std::vector<std::string>& paths, std::vector<std::
     std::vector<std::string> files;
     for (std::size_t i : unknown) files.push_back(paths[i]);
     unsigned threads = threads_;
-    std::size_t readSize = HashingReadSize(SeekPenalty::kNone);
     if (threads == 0) {
         const unsigned processors = std::thread::hardware_concurrency();
         // The disks are asked only when more than one thread could help.
         const SeekPenalty penalty = files.size() > 1 ? SeekPenaltyOf(files) : SeekPenalty::kSome;
         threads = HashingThreads(processors, files.size(), penalty);
-        if (threads > 1) readSize = HashingReadSize(penalty);
     }
     const auto errors = RunTasks(files.size(), threads, [&](std::size_t k) {
-        digests[unknown[k]].text = FileDigestText(files[k], readSize);
+        digests[unknown[k]].text = FileDigestText(files[k]);
     });
     for (std::size_t k = 0; k < errors.size(); ++k) digests[unknown[k]].error = errors[k];
 }

@@ -2,7 +2,6 @@
 // reached through the proxy setting as the shipped updater reaches it.
 #include <gtest/gtest.h>
 
-#include "common/md5.h"
 #include "tests/support/http_server.h"
 #include "tests/support/win_util.h"
 #include "tests/win/worker_support.h"
@@ -171,52 +170,6 @@ TEST_F(WebThreadServerTest, RefusedConnectionCannotStartTheTransfer)
                             {wsFileError, "Could not start transferring remote file", 0, 0},
                             {wsDisconnected, "Disconnected", 0, 0},
                         }));
-}
-
-TEST_F(WebThreadServerTest, CutTransferIsResumedAndOnlyTheRestIsSentAndAPartFromElsewhereIsRefused)
-{
-    const std::string big = PatternBytes(5'000'000, 4);
-    Serve("big.bin", big);
-    const std::string path = "/software/Tallowfin/big.bin";
-    ScratchDir parts{"parts"};
-    TUpdateRec rec{"big", "big.bin", "", ""};
-    rec.Listed.Md5 = Md5Text(big);
-    auto run = [&] {
-        rec.TempFile.clear();
-        RunResult result = RunWorker(SystemInternet(), kBase, {&rec}, {}, {.partsFolder = parts.str()});
-        EXPECT_TRUE(result.destroyed);
-        return result;
-    };
-
-    server.SetFault(path, {.cutAfter = 3'000'000, .uses = 1});
-    EXPECT_EQ(Kinds(run()), (std::vector<TWebStatus>{wsConnected, wsTransferring, wsTransferring, wsFileError, wsDisconnected}));
-    EXPECT_TRUE(rec.TempFile.empty());
-    server.ClearRequests();
-    RunResult resumed = run();
-    ASSERT_FALSE(rec.TempFile.empty());
-    EXPECT_TRUE(ReadBytes(rec.TempFile) == big);
-    EXPECT_EQ(resumed.events[2], (Event{wsTransferring, "Downloading big", 5'000'000, 3'000'000}));
-    const auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].Header("Range"), "bytes=3000000-");
-    EXPECT_FALSE(requests[0].Header("If-Range").empty());
-    EXPECT_EQ(requests[0].status, 206);
-    EXPECT_LT(server.BytesSent(path), 2'000'000 + 1024) << "the rest and a head, no more";
-    std::filesystem::remove(rec.TempFile);
-
-    // A server that answers a range with another part: refused, and the
-    // next transfer asks for the whole file.
-    server.SetFault(path, {.cutAfter = 1'000'000, .uses = 1});
-    run();
-    server.SetFault(path, {.partFrom = 0, .uses = 1});
-    RunResult refused = run();
-    EXPECT_EQ(Kinds(refused), (std::vector<TWebStatus>{wsConnected, wsTransferring, wsFileError, wsDisconnected}));
-    EXPECT_TRUE(rec.TempFile.empty());
-    server.ClearRequests();
-    run();
-    EXPECT_TRUE(ReadBytes(rec.TempFile) == big);
-    EXPECT_FALSE(server.Requests().front().HasHeader("Range"));
-    std::filesystem::remove(rec.TempFile);
 }
 
 TEST_F(WebThreadServerTest, DripAndStallAreCutOffByThePaceWithoutWaitingForTheRead)
