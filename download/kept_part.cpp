@@ -24,14 +24,14 @@ bool CutAt(HANDLE file, std::uint64_t length)
 
 }  // namespace
 
-std::optional<KeptPart> KeptPart::Hold(const std::string& folder, const std::string& name)
+std::optional<KeptPart> KeptPart::Hold(const std::string& folder, const std::string& name, bool create)
 {
-    if (folder.empty() || !CreateFolderPath(folder)) return std::nullopt;
+    if (folder.empty() || (create && !CreateFolderPath(folder))) return std::nullopt;
     // Not shared, not even for reading: another run that reaches the same
     // file meanwhile fetches a copy of its own, and nobody deletes the part
     // while it is written.
     FileHandle file(CreateFileA((folder + "\\" + name + ".part").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return std::nullopt;
     KeptPart part(folder, name, std::move(file));
 

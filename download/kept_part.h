@@ -28,11 +28,13 @@ namespace tallowfin {
 
 class KeptPart {
 public:
-    // Holds the part `name` in `folder` (made when missing) for this transfer
-    // alone; nothing when it cannot be had: another run holds it, or the
-    // folder cannot be written. A part that cannot be resumed (no info, or
-    // longer than the file it claims to be of) is emptied.
-    static std::optional<KeptPart> Hold(const std::string& folder, const std::string& name);
+    // Holds the part `name` in `folder` for this transfer alone: only one
+    // that exists, or (with `create`) a new one where there is none, the
+    // folder made when missing. Nothing when it cannot be had: none kept,
+    // another run holds it, the folder cannot be written. A part that cannot
+    // be resumed (no info, or longer than the file it claims to be of) is
+    // emptied.
+    static std::optional<KeptPart> Hold(const std::string& folder, const std::string& name, bool create);
 
     KeptPart(KeptPart&&) noexcept = default;
     KeptPart& operator=(KeptPart&&) = delete;

@@ -22,6 +22,8 @@ constexpr DWORD kPaceCheckMs = 1000;
 // The longest body of a refused reply that is closed, and so read to its
 // end by the library under Wine (see Fetch): an error page.
 constexpr std::uint64_t kLongestUnreadBody = 64 * 1024;
+// The smallest file whose transfer is kept to be resumed: one read.
+constexpr std::uint64_t kSmallestKeptFile = ReadThread::kLargestRead;
 
 }  // namespace
 
@@ -108,12 +110,12 @@ void TWebThread::Execute()
     }
 }
 
-std::optional<KeptPart> TWebThread::HoldPart(const TUpdateRec& record)
+std::optional<KeptPart> TWebThread::HoldPart(const TUpdateRec& record, bool create)
 {
     if (FPartsFolder.empty()) return std::nullopt;
     const auto name = PartName(record.Listed.Sha256, record.Listed.Md5);
     if (!name || partsHandedOver_.count(*name)) return std::nullopt;
-    auto part = KeptPart::Hold(FPartsFolder, *name);
+    auto part = KeptPart::Hold(FPartsFolder, *name, create);
     // Kept of a file of another length than the entry now allows: another file.
     if (part && part->Info() &&
         ((record.Size && part->Info()->total != *record.Size) || part->Info()->total > record.Largest))
@@ -121,10 +123,16 @@ std::optional<KeptPart> TWebThread::HoldPart(const TUpdateRec& record)
     return part;
 }
 
-DWORD TWebThread::OpenTarget(std::uint64_t from, std::uint64_t total, const std::optional<std::string>& validator)
+DWORD TWebThread::OpenTarget(const TUpdateRec& record, std::uint64_t from, std::uint64_t total,
+                             const std::optional<std::string>& validator)
 {
-    // Kept only where the next request can name this version of the file.
-    if (part_ && validator && part_->Begin(from, {*validator, total})) return 0;
+    // Kept only where the next request can name this version of the file,
+    // and where there is enough of it to be worth resuming: a file of less
+    // than a read is fetched again whole, without a part's files to write.
+    const bool keep = validator && total >= kSmallestKeptFile;
+    if (keep && !part_)
+        if (auto held = HoldPart(record, true)) part_.emplace(std::move(*held));
+    if (keep && part_ && part_->Begin(from, {*validator, total})) return 0;
     if (from != 0) return part_ ? GetLastError() : ERROR_INVALID_DATA;
     if (part_) part_->Discard();
     part_.reset();
@@ -148,7 +156,7 @@ void TWebThread::Fetch(TUpdateRec& record)
     // What a transfer of this file that ended early left, and the request
     // for the rest of it.
     part_.reset();
-    if (auto held = HoldPart(record)) part_.emplace(std::move(*held));
+    if (auto held = HoldPart(record, false)) part_.emplace(std::move(*held));
     std::optional<KeptPartInfo> asked;
     std::uint64_t kept = 0;
     auto request = [&] {
@@ -224,7 +232,7 @@ void TWebThread::Fetch(TUpdateRec& record)
                                : ResumeValidator(internet_.HeaderValue(FUrlHandle.get(), "ETag"),
                                                  internet_.HeaderValue(FUrlHandle.get(), "Last-Modified"));
     // The code of the last call that failed; 0 while all went well.
-    DWORD failure = OpenTarget(from, total, validator);
+    DWORD failure = OpenTarget(record, from, total, validator);
     std::string reason;
     SetStatus(wsTransferring, "Downloading " + record.Description);
     internet_.Rewind(FUrlHandle.get());

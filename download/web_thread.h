@@ -70,8 +70,9 @@ private:
     void PostProgress();
     void RaiseProgressError();
     void Fetch(TUpdateRec& record);
-    std::optional<KeptPart> HoldPart(const TUpdateRec& record);
-    DWORD OpenTarget(std::uint64_t from, std::uint64_t total, const std::optional<std::string>& validator);
+    std::optional<KeptPart> HoldPart(const TUpdateRec& record, bool create);
+    DWORD OpenTarget(const TUpdateRec& record, std::uint64_t from, std::uint64_t total,
+                     const std::optional<std::string>& validator);
     void DiscardPartialFile() noexcept;
 
     InternetLayer& internet_;

@@ -402,7 +402,7 @@ protected:
         return {kind, "(none)", -1, -1};
     }
 
-    const std::string body = PatternBytes(40000, 9);
+    const std::string body = PatternBytes(300000, 9);
     const std::string url = kBase + "big.bin";
     ScratchDir parts{"parts"};
     TUpdateRec record{"big", "big.bin", "", ""};
@@ -414,18 +414,18 @@ TEST_F(ResumeTest, TransferCutByItsPaceResumesFromWhereItEndedAndFinishesWhole)
     auto [events, fetched] = Fetch();
     EXPECT_EQ(fetched, "(none)");
     EXPECT_EQ(Find(events, wsFileError), (Event{wsFileError, "Error retrieving remote file: " + url +
-                                                " came at less than 1024 bytes a second for 60 s", 40000, 12288}));
+                                                " came at less than 1024 bytes a second for 60 s", 300000, 12288}));
     EXPECT_EQ(Kept(), body.substr(0, 12288)) << "what arrived is kept";
     EXPECT_TRUE(KeptInfo());
 
     Serve(body, "\"v1\"");
-    AnswerRangesWith(body, 12288, "bytes 12288-39999/40000");
+    AnswerRangesWith(body, 12288, "bytes 12288-299999/300000");
     std::tie(events, fetched) = Fetch();
     EXPECT_EQ(internet.sentHeaders.back(), "Range: bytes=12288-\r\nIf-Range: \"v1\"\r\n");
     EXPECT_TRUE(fetched == body) << "the kept bytes and the rest, whole";
-    EXPECT_EQ(events[2], (Event{wsTransferring, "Downloading big", 40000, 12288}));
-    EXPECT_EQ(Find(events, wsCompleted), (Event{wsCompleted, "Transfer completed", 40000, 40000}));
-    EXPECT_EQ(events[events.size() - 3], (Event{wsProgress, "", 40000, 40000})) << "the bar ends full";
+    EXPECT_EQ(events[2], (Event{wsTransferring, "Downloading big", 300000, 12288}));
+    EXPECT_EQ(Find(events, wsCompleted), (Event{wsCompleted, "Transfer completed", 300000, 300000}));
+    EXPECT_EQ(events[events.size() - 3], (Event{wsProgress, "", 300000, 300000})) << "the bar ends full";
     EXPECT_EQ(Kept(), "(none)");
     EXPECT_FALSE(KeptInfo());
     EXPECT_EQ(Fetch().second, body);
@@ -438,11 +438,11 @@ TEST_F(ResumeTest, ChangedFileAndARangeNotSatisfiableStartTheFileAgain)
     // new file comes with 200.
     SlowAfter(3);
     Fetch();
-    const std::string changed = PatternBytes(30000, 10);
+    const std::string changed = PatternBytes(280000, 10);
     internet.rangedReplies[url] = Serve(changed, "\"v2\"");
     auto [events, fetched] = Fetch();
     EXPECT_TRUE(fetched == changed);
-    EXPECT_EQ(events[2], (Event{wsTransferring, "Downloading big", 30000, 0}));
+    EXPECT_EQ(events[2], (Event{wsTransferring, "Downloading big", 280000, 0}));
 
     // A part the server says lies past the end: dropped, and the file asked
     // for whole at once, within the same transfer.
@@ -468,7 +468,7 @@ TEST_F(ResumeTest, PartFromAnotherPlaceIsRefusedAndDropped)
     Fetch();
     ASSERT_EQ(Kept().size(), 12288u);
     Serve(body, "\"v1\"");
-    AnswerRangesWith(body, 0, "bytes 0-39999/40000");
+    AnswerRangesWith(body, 0, "bytes 0-299999/300000");
     auto [events, fetched] = Fetch();
     EXPECT_EQ(fetched, "(none)");
     EXPECT_EQ(Find(events, wsFileError).message, "File " + url + " came as another part of the file than the one asked for");
@@ -497,7 +497,7 @@ TEST_F(ResumeTest, OneContentListedTwiceArrivesTwiceAndPartsNoLongerWantedGo)
     }
     WriteBytes(parts / (std::string(64, 'd') + ".info"), "an info without its part");
     WriteBytes(parts / "someone else's.part", "not ours");
-    auto held = KeptPart::Hold(parts.str(), std::string(64, 'e'));
+    auto held = KeptPart::Hold(parts.str(), std::string(64, 'e'), true);
     ASSERT_TRUE(held);
     WriteBytes(parts / (std::string(64, 'e') + ".info"), "info");
     EXPECT_EQ(KeepPartsOnly(parts.str(), {{a, 100}, {b, 3}}), 2);
