@@ -1,8 +1,9 @@
 // How fast the download worker fetches a large file from a local server, with
 // the main thread taking every event as the controller does (a progress bar
 // is moved for each one), beside what the same internet library delivers
-// without any hand-over, and what one hand-over costs through the door the
-// worker uses and through a sent message.
+// without any hand-over in reads of the worker's size, what one hand-over
+// costs through the door the worker uses and through a sent message, and
+// what posting a progress report without waiting costs the worker.
 //
 //   download_bench.exe --base http://host/software/Tallowfin/ --file big.bin
 //                      [--small small.bin] [--repeat N] [--round-trips N]
@@ -21,6 +22,7 @@
 
 #include "common/handle.h"
 #include "download/main_thread_door.h"
+#include "download/read_thread.h"
 #include "download/web_thread.h"
 
 namespace {
@@ -88,6 +90,7 @@ struct Fetch {
     double seconds = 0;
     std::int64_t bytes = 0;
     long events = 0;
+    long reads = 0;
     bool ok = false;
 };
 
@@ -122,22 +125,55 @@ Fetch FetchWithWorker(MainThreadDoor& door, ProgressWindow& progress, const std:
     return result;
 }
 
-// The same library reading the same body in reads of the same size, with no
-// hand-over at all: what the machine's internet layer can deliver.
-Fetch FetchRaw(const std::string& url)
+// The same library reading the same body in reads of the worker's size, with
+// no hand-over and nothing written: what the machine's internet layer can
+// deliver.
+// With `arrived`, each read takes only what has arrived, as the worker's
+// internet layer does (InternetQueryDataAvailable first).
+Fetch FetchRaw(const std::string& url, bool arrived)
 {
     Fetch result;
     const auto started = Clock::now();
     HINTERNET session = InternetOpenA(TWebThread::kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     HINTERNET handle = session ? InternetOpenUrlA(session, url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0) : nullptr;
     if (handle) {
-        std::vector<char> buffer(4096);
-        DWORD got = 0;
-        while (InternetReadFile(handle, buffer.data(), 4096, &got) && got > 0) result.bytes += got;
+        std::vector<char> buffer(ReadThread::kLargestRead);
+        for (;;) {
+            DWORD available = ReadThread::kLargestRead, got = 0;
+            if (arrived && (!InternetQueryDataAvailable(handle, &available, 0, 0) || available == 0))
+                available = ReadThread::kLargestRead;
+            if (!InternetReadFile(handle, buffer.data(), std::min<DWORD>(available, ReadThread::kLargestRead), &got) ||
+                got == 0)
+                break;
+            result.bytes += got;
+            ++result.reads;
+        }
         result.ok = true;
         InternetCloseHandle(handle);
     }
     if (session) InternetCloseHandle(session);
+    result.seconds = Seconds(Clock::now() - started);
+    return result;
+}
+
+// The worker's internet layer reading the same body as the worker asks it,
+// on one thread, nothing written: what the layer's reads cost.
+Fetch FetchThroughLayer(const std::string& url)
+{
+    Fetch result;
+    InternetLayer& layer = SystemInternet();
+    const auto started = Clock::now();
+    InternetHandle session(layer, layer.Open(TWebThread::kAgent));
+    InternetHandle request(layer, session ? layer.OpenUrl(session.get(), url.c_str()) : nullptr);
+    if (request) {
+        std::vector<char> buffer(ReadThread::kLargestRead);
+        std::uint32_t got = 0;
+        while (layer.Read(request.get(), buffer.data(), ReadThread::kLargestRead, got) && got > 0) {
+            result.bytes += got;
+            ++result.reads;
+        }
+        result.ok = true;
+    }
     result.seconds = Seconds(Clock::now() - started);
     return result;
 }
@@ -208,7 +244,8 @@ int main(int argc, char** argv)
         std::printf("peak_working_set_small_kib %zu\npeak_pagefile_small_kib %zu\n", afterSmall.workingSetKib,
                     afterSmall.pagefileKib);
     }
-    double best = 0, bestRaw = 0;
+    double best = 0, bestRaw = 0, bestArrived = 0, bestLayer = 0;
+    long arrivedReads = 0, layerReads = 0;
     Fetch last;
     for (int i = 0; i < options.repeat; ++i) {
         last = FetchWithWorker(door, progress, options.base, options.file);
@@ -217,18 +254,27 @@ int main(int argc, char** argv)
             return 1;
         }
         best = std::max(best, static_cast<double>(last.bytes) / 1e6 / last.seconds);
-        Fetch raw = FetchRaw(options.base + options.file);
+        Fetch raw = FetchRaw(options.base + options.file, false);
         if (raw.ok) bestRaw = std::max(bestRaw, static_cast<double>(raw.bytes) / 1e6 / raw.seconds);
+        Fetch arrived = FetchRaw(options.base + options.file, true);
+        if (arrived.ok) bestArrived = std::max(bestArrived, static_cast<double>(arrived.bytes) / 1e6 / arrived.seconds);
+        arrivedReads = arrived.reads;
+        Fetch layered = FetchThroughLayer(options.base + options.file);
+        if (layered.ok) bestLayer = std::max(bestLayer, static_cast<double>(layered.bytes) / 1e6 / layered.seconds);
+        layerReads = layered.reads;
     }
     const Memory atEnd = PeakMemory();
-    std::printf("bytes %lld\nevents %ld\nworker_mbps %.1f\nraw_mbps %.1f\n", static_cast<long long>(last.bytes),
-                last.events, best, bestRaw);
+    std::printf("bytes %lld\nevents %ld\nworker_mbps %.1f\nraw_mbps %.1f\narrived_mbps %.1f\narrived_reads %ld\n",
+                static_cast<long long>(last.bytes), last.events, best, bestRaw, bestArrived, arrivedReads);
+    std::printf("layer_mbps %.1f\nlayer_reads %ld\n", bestLayer, layerReads);
     std::printf("peak_working_set_start_kib %zu\npeak_working_set_kib %zu\n", atStart.workingSetKib,
                 atEnd.workingSetKib);
     std::printf("peak_pagefile_start_kib %zu\npeak_pagefile_kib %zu\n", atStart.pagefileKib, atEnd.pagefileKib);
 
-    // One hand-over through the worker's door, and through a sent message.
+    // One hand-over through the worker's door, and through a sent message;
+    // and what a posted report costs the thread that posts it.
     std::printf("door_us %.1f\n", MedianRoundTrip(options.roundTrips, [&] { door.Run([] {}); }));
+    std::printf("post_us %.1f\n", MedianRoundTrip(options.roundTrips, [&] { door.Post([] {}); }));
     WNDCLASSA wc{};
     wc.lpfnWndProc = Echo;
     wc.lpszClassName = "BenchEcho";

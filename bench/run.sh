@@ -11,10 +11,15 @@
 #                                            i686 build, in a 32-bit prefix, where
 #                                            32-bit programs run
 #   the same run over a one-file list        what a run costs whatever the files
-#   a download pass of 200 MB                vs curl from the same server
+#   a download pass of 200 MB                vs curl from the same server; also
+#                                            by the i686 build where it runs
 #   a whole run installing 200 MB            vs curl; and by the updater built
 #                                            with list keys vs the same run
-#                                            without (bench/update-run-bench.sh)
+#                                            without, and by the i686 build
+#                                            (bench/update-run-bench.sh)
+#   a 200 MB transfer cut after 150 MB, resumed by the next run: the bytes
+#                                            the server sent for the rest, by
+#                                            each build
 #   reading a list of 10,000 matching files, without and with the digest cache
 #   bytes nginx sends for a start with nothing changed, 10,000-entry list,
 #                                            vs the start that fetches it whole
@@ -77,7 +82,7 @@ begin_session "$win/wineprefix" >/dev/null
 cmake --preset win64-tests >/dev/null
 cmake --build --preset win64-tests --target TallowfinUpdate TallowfinUpdateSigned TallowfinMain hash_bench download_bench list_bench >/dev/null
 if $run32; then
-  cmake --preset win32-tests >/dev/null && cmake --build --preset win32-tests --target TallowfinMain >/dev/null
+  cmake --preset win32-tests >/dev/null && cmake --build --preset win32-tests --target TallowfinMain download_bench >/dev/null
   mkdir -p "$prefix32"
   WINEPREFIX=$prefix32 /usr/lib/wine/wineserver32 -p </dev/null >/dev/null 2>&1 || true
   [[ -f $prefix32/.tallowfin-ready ]] || { wine32 wineboot -u </dev/null >/dev/null 2>&1; touch "$prefix32/.tallowfin-ready"; }
@@ -164,7 +169,7 @@ noop_run() {
 # ---- Rounds -------------------------------------------------------------------
 step "$repeat rounds"
 hash_mbps="" pool_mbps="" openssl_s="" noop_s="" noop32_s="" cold_s="" cold32_s="" floor_s="" md5sum_s=""
-worker_mbps="" curl_mbps="" list_s="" list_cold_s="" list_warm_s=""
+worker_mbps="" worker32_mbps="" curl_mbps="" list_s="" list_cold_s="" list_warm_s=""
 threads=$(( $(nproc) < 8 ? $(nproc) : 8 ))
 for round in $(seq "$repeat"); do
   # MD5 through the updater's own code, one file after the other and through
@@ -198,10 +203,16 @@ for round in $(seq "$repeat"); do
   md5sum_s=$(min "$md5sum_s" "$(seconds_of sh -c "find '$data' -type f ! -name TallowfinMain.log -print0 | xargs -0 md5sum")")
 
   # 200 MB through the worker, the main thread moving a progress bar for
-  # every 4 KiB as the controller does; curl from the same server.
+  # every progress event as the controller does; by the i686 build too; curl
+  # from the same server.
   http_proxy=$proxy "$WINE" "$win/bench/download_bench.exe" --base "http://$host/software/Tallowfin/" \
     --file big.bin --repeat 1 --round-trips 2000 >"$out/download.txt" 2>&1 </dev/null
   worker_mbps=$(max "$worker_mbps" "$(value worker_mbps "$out/download.txt")")
+  if $run32; then
+    http_proxy=$proxy wine32 "$tests32/bench/download_bench.exe" --base "http://$host/software/Tallowfin/" \
+      --file big.bin --repeat 1 --round-trips 2000 >"$out/download32.txt" 2>&1 </dev/null
+    worker32_mbps=$(max "$worker32_mbps" "$(value worker_mbps "$out/download32.txt")")
+  fi
   curl_mbps=$(max "$curl_mbps" "$(curl -s -o /dev/null -x "$proxy" "http://$host/software/Tallowfin/big.bin" \
     -w '%{speed_download}' | awk '{ printf "%.1f", $1 / 1e6 }')")
 
@@ -251,9 +262,10 @@ read -r kept_n kept_bytes kept_body kept_status < <(start_bytes) || exit 1
 kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true; nginx_pid=""
 list10k_bytes=$(stat -c %s "$serve10k/filelist.xml")
 
-# Whole runs fetching and installing 200 MB, by the updater without keys and
-# by the one built with list keys, in turns (bench/update-run-bench.sh).
-step "Whole runs fetching 200 MB, without and with list keys"
+# Whole runs fetching and installing 200 MB, by the updater without keys, by
+# the one built with list keys and by the i686 build, in turns; then a cut
+# transfer resumed by each build (bench/update-run-bench.sh).
+step "Whole runs fetching 200 MB, without and with list keys, and a cut transfer resumed"
 kill "$server_pid"; wait "$server_pid" 2>/dev/null || true
 server_pid=""
 TALLOWFIN_BENCH_REPEAT=$repeat bench/update-run-bench.sh >"$out/update-runs.txt"
@@ -261,6 +273,8 @@ dl_s=$(value plain_s "$out/update-runs.txt")
 dl_rss=$(value plain_rss_kib "$out/update-runs.txt")
 keyed_s=$(value keyed_s "$out/update-runs.txt")
 keyed_rss=$(value keyed_rss_kib "$out/update-runs.txt")
+dl32_s=$(value plain32_s "$out/update-runs.txt")
+dl32_rss=$(value plain32_rss_kib "$out/update-runs.txt")
 
 # Binary patches: the updater's executable between two commits, and the
 # applier's speed under Wine (bench/patch-bench.sh).
@@ -288,16 +302,30 @@ else
   echo "| the same runs by the shipped i686 build | not run: this machine cannot execute 32-bit programs | | | |"
 fi
 echo "| the same run over a one-file list: what any run costs here | $floor_s s | md5sum over the 1 GB: $md5sum_s s | $(ratio "$floor_s" "$md5sum_s") | $(cat "$out/floor.rss") KiB RSS |"
-echo "| download pass, 200 MB, worker with a progress event per 4 KiB | $worker_mbps MB/s | curl: $curl_mbps MB/s | $(ratio "$worker_mbps" "$curl_mbps") | $(value peak_working_set_kib "$out/download.txt") KiB working set |"
+echo "| download pass, 200 MB, worker reading 256 KiB blocks on its reading thread, progress posted at most every 30 ms, x86-64 build | $worker_mbps MB/s | curl: $curl_mbps MB/s | $(ratio "$worker_mbps" "$curl_mbps") (goal >= 0.5) | $(value peak_working_set_kib "$out/download.txt") KiB working set |"
+if $run32; then
+  echo "| the same download pass by the i686 build (32-bit prefix) | $worker32_mbps MB/s | curl: $curl_mbps MB/s | $(ratio "$worker32_mbps" "$curl_mbps") (goal >= 0.5) | $(value peak_working_set_kib "$out/download32.txt") KiB working set |"
+fi
 dl_mbps=$(awk -v s="$dl_s" 'BEGIN { printf "%.1f", 209.7152 / s }')
-echo "| a whole run of the updater fetching and installing 200 MB (window shown) | $dl_mbps MB/s ($dl_s s) | curl: $curl_mbps MB/s | $(ratio "$dl_mbps" "$curl_mbps") | $dl_rss KiB RSS |"
+echo "| a whole run of the updater fetching and installing 200 MB (window shown), x86-64 build | $dl_mbps MB/s ($dl_s s) | curl: $curl_mbps MB/s | $(ratio "$dl_mbps" "$curl_mbps") (goal >= 0.25) | $dl_rss KiB RSS |"
+if $run32; then
+  dl32_mbps=$(awk -v s="$dl32_s" 'BEGIN { printf "%.1f", 209.7152 / s }')
+  echo "| the same run by the shipped i686 build (32-bit prefix) | $dl32_mbps MB/s ($dl32_s s) | curl: $curl_mbps MB/s | $(ratio "$dl32_mbps" "$curl_mbps") (goal >= 0.25) | $dl32_rss KiB RSS |"
+fi
+for width in resume resume32; do
+  sent=$(value ${width}_sent_bytes "$out/update-runs.txt")
+  [[ -n $sent ]] || continue
+  label="x86-64 build"; [[ $width == resume32 ]] && label="shipped i686 build"
+  echo "| a 200 MB file cut after $(value ${width}_cut_bytes "$out/update-runs.txt" | awk '{ printf "%\047d", $1 }') bytes sent, the next run resuming it ($label): bytes the server sent for the rest ($(value ${width}_status "$out/update-runs.txt")) | $(awk -v n="$sent" 'BEGIN { printf "%\047d", n }') bytes, run $(value ${width}_s "$out/update-runs.txt") s | the rest of the file: 52,428,800 bytes | $(ratio "$sent" 52428800) (goal <= 55 MB) | |"
+done
 echo "| the same run by an updater built with list keys (signature, serial and SHA-256 checked) | $keyed_s s | without keys: $dl_s s | $(ratio "$keyed_s" "$dl_s") (goal <= 1.10) | $keyed_rss KiB RSS |"
 echo "| reading a list of 10,000 entries whose files all match, no cache | $list_s s | | | |"
 echo "| the same, cache empty (every file read, the cache written) | $list_cold_s s | no cache: $list_s s | $(ratio "$list_cold_s" "$list_s") | |"
 echo "| the same, cache warm | $list_warm_s s (goal <= 0.5 s) | no cache: $list_s s | $(ratio "$list_warm_s" "$list_s") | $(value peak_working_set_kib "$out/list.txt") KiB working set |"
 echo "| the digest cache of those 10,000 files on disk | $(value cache_bytes "$out/list.txt" | awk '{ printf "%\047d", $1 }') bytes (goal < 2 MB) | | | |"
 echo "| bytes nginx sent for a start with nothing changed, 10,000-entry list ($kept_n request: $kept_status) | $kept_bytes bytes, $kept_body of body (goal <= 1 KB) | the start that fetched it whole ($whole_n request: $whole_status): $whole_bytes bytes | $(ratio "$kept_bytes" "$whole_bytes") | |"
-echo "| one hand-over to the main thread | $(value door_us "$out/download.txt") us | sent message: $(value send_us "$out/download.txt") us | | |"
+echo "| one hand-over to the main thread, waited for (start, completion and error events) | $(value door_us "$out/download.txt") us | sent message: $(value send_us "$out/download.txt") us | | |"
+echo "| one progress report posted without waiting, what it costs the worker | $(value post_us "$out/download.txt") us | waited for: $(value door_us "$out/download.txt") us | | |"
 patch=$out/patch-bench.txt
 echo "| binary patch of the i686 TallowfinUpdate.exe from $(value base_commit "$patch") to $(value head_commit "$patch") | $(value exe_patch_bytes "$patch" | awk '{ printf "%\047d", $1 }') bytes ($(value exe_patch_percent "$patch")% of the file; goal <= 5%) | the file: $(value exe_bytes "$patch" | awk '{ printf "%\047d", $1 }') bytes, gzip -9: $(value exe_gzip_bytes "$patch" | awk '{ printf "%\047d", $1 }') | $(ratio "$(value exe_patch_bytes "$patch")" "$(value exe_bytes "$patch")") | |"
 echo "| applying a patch through the updater's applier over Win32 files (x86-64 build), $(value big_bytes "$patch" | awk '{ printf "%.0f MB", $1 / 1e6 }') of output (patch $(value big_patch_bytes "$patch" | awk '{ printf "%\047d", $1 }') bytes, made in $(value big_make_s "$patch") s) | $(value apply_mbps "$patch") MB/s (goal >= 100) | copying the result through the same output: $(value copy_mbps "$patch") MB/s | $(ratio "$(value apply_mbps "$patch")" "$(value copy_mbps "$patch")") | $(value apply_peak_working_set_kib "$patch") KiB working set |"

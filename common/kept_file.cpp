@@ -10,9 +10,14 @@ namespace tallowfin {
 
 namespace {
 
-// Creates each missing folder on the way to `folder`, from below its root
-// ("C:\" or "\\server\share\") down.
-bool CreateFolders(const std::string& folder)
+std::string NewCopyName(const std::string& path, DWORD process)
+{
+    return path + "." + std::to_string(process) + ".new";
+}
+
+}  // namespace
+
+bool CreateFolderPath(const std::string& folder)
 {
     std::size_t root = 3;
     if (folder.rfind("\\\\", 0) == 0) {
@@ -29,17 +34,10 @@ bool CreateFolders(const std::string& folder)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string NewCopyName(const std::string& path, DWORD process)
-{
-    return path + "." + std::to_string(process) + ".new";
-}
-
-}  // namespace
-
 bool ReplaceKeptFile(const std::string& path, std::string_view bytes)
 {
     const std::size_t slash = path.find_last_of('\\');
-    if (slash == std::string::npos || !CreateFolders(path.substr(0, slash))) return false;
+    if (slash == std::string::npos || !CreateFolderPath(path.substr(0, slash))) return false;
     // A name of this process's own: two runs writing at once do not write
     // into each other's new file, and the last to finish wins whole.
     const std::string fresh = NewCopyName(path, GetCurrentProcessId());

@@ -16,6 +16,10 @@ namespace tallowfin {
 // failure `path` is as it was and the new file is gone; false says so.
 bool ReplaceKeptFile(const std::string& path, std::string_view bytes);
 
+// Creates each missing folder on the way to `folder`, from below its root
+// ("C:\" or "\\server\share\") down; true when it exists as a folder then.
+bool CreateFolderPath(const std::string& folder);
+
 // Deletes the file when it exists; what is not there needs no deleting.
 void DeleteKeptFile(const std::string& path);
 

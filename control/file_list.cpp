@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <set>
 #include <stdexcept>
 
@@ -16,6 +17,8 @@
 #include "digestcache/cache_location.h"
 #include "digestcache/file_digest.h"
 #include "digestcache/local_digests.h"
+#include "download/kept_part.h"
+#include "download/resume_rules.h"
 #include "trust/accepted_serial.h"
 #include "trust/signed_list_values.h"
 
@@ -177,7 +180,24 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
     }
     if (badEntry) std::rethrow_exception(badEntry);
     digests.KeepOnly(localPaths);
+    KeepOnlyPartsOf(result);
     return result;
+}
+
+void TMainForm::KeepOnlyPartsOf(const UpdateRecords& records)
+{
+    // A run that is not alone leaves the parts be: another run may be
+    // about to resume one its list names.
+    if (PartsFolder().empty() || !soleRun_.Sole()) return;
+    // The parts of the files this list has fetched and no others: a file
+    // installed (by this updater or otherwise), no longer listed, or listed
+    // with another digest has its part removed, and none is larger than its
+    // entry allows.
+    std::map<std::string, std::uint64_t> wanted;
+    for (const auto& record : records)
+        if (const auto name = PartName(record->Listed.Sha256, record->Listed.Md5))
+            wanted[*name] = record->Size.value_or(limits::kLargestFile);
+    KeepPartsOnly(PartsFolder(), wanted);
 }
 
 LocalDigests& TMainForm::LocalDigestsOfFiles()

@@ -2,13 +2,18 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "common/file_system.h"
 #include "common/kept_file.h"
+#include "common/limits.h"
 #include "common/path_rules.h"
 #include "control/pending_work.h"
+#include "digestcache/cache_location.h"
 #include "download/temp_files.h"
 #include "selfreplace/launch.h"
 #include "trust/accepted_serial.h"
+#include "trust/signature_der.h"
 
 namespace tallowfin {
 
@@ -30,6 +35,8 @@ void TMainForm::FormCreate()
     // finished downloads and transaction look just the same.
     if (soleRun_.Sole()) {
         RemoveLeftTemporaryFiles();
+        // Downloads of killed runs that were whole lie beside the kept parts.
+        if (!PartsFolder().empty()) RemoveLeftTemporaryFiles(PartsFolder());
         FinishLeftTransaction(JournalPath(), LogFileBeside(JournalPath()));
         RemoveLeftNewCopies(InstallationSerialFileOf(ProgramDirectoryOf(settings_.OwnPath)));
         ForgetPendingWorkOfEarlierVersions();
@@ -38,7 +45,13 @@ void TMainForm::FormCreate()
     CheckForUpdates();
 }
 
-TWebThread* TMainForm::StartPass(std::function<void(TThread*)> onTerminate, const std::vector<TUpdateRec*>& records)
+std::string TMainForm::PartsFolder() const
+{
+    return settings_.CacheFolder.empty() ? std::string() : settings_.CacheFolder + "\\" + kKeptPartsFolder;
+}
+
+TWebThread* TMainForm::StartPass(std::function<void(TThread*)> onTerminate, const std::vector<TUpdateRec*>& records,
+                                 const std::string& partsFolder)
 {
     auto worker = std::make_unique<TWebThread>(door_, internet_);
     worker->OnTerminate = std::move(onTerminate);
@@ -46,6 +59,7 @@ TWebThread* TMainForm::StartPass(std::function<void(TThread*)> onTerminate, cons
                               std::int32_t position) { WebThreadStatus(sender, kind, message, size, position); };
     worker->FreeOnTerminate = true;
     worker->FBaseUrl = settings_.BaseUrl;
+    worker->FPartsFolder = partsFolder;
     worker->FRecords.insert(worker->FRecords.end(), records.begin(), records.end());
     FWebThread = worker.get();
     worker->Resume();
@@ -61,6 +75,9 @@ void TMainForm::CheckForUpdates()
     listRecord_ = std::make_unique<TUpdateRec>();
     listRecord_->Description = "info on available updates";
     listRecord_->Url = "filelist.xml";
+    // Neither is read past what its reader takes: a list or a signature
+    // announced longer is refused before its body.
+    listRecord_->Largest = limits::kLargestList;
     std::vector<TUpdateRec*> records = {listRecord_.get()};
     // A signed list comes with its signature, fetched in the same pass: a
     // failure to fetch either fails the pass, which is then retried.
@@ -69,6 +86,7 @@ void TMainForm::CheckForUpdates()
         signatureRecord_ = std::make_unique<TUpdateRec>();
         signatureRecord_->Description = "signature of the available updates";
         signatureRecord_->Url = "filelist.xml.sig";
+        signatureRecord_->Largest = kLongestSignatureDer;
         records.push_back(signatureRecord_.get());
     }
     FErrors.clear();
@@ -77,7 +95,13 @@ void TMainForm::CheckForUpdates()
 
 void TMainForm::FileListDone(TThread*)
 {
-    if (!FErrors.empty()) {
+    // A list or a signature announced longer than its reader takes was
+    // refused before its body: it is one that cannot be read, and the run
+    // goes on without it to start the main program, where a failed transfer
+    // is retried. Fetching it again would only take the same bytes again.
+    const bool refused = FWebThread && std::any_of(FWebThread->FRecords.begin(), FWebThread->FRecords.end(),
+                                                   [](const TUpdateRec* record) { return record->RefusedLength; });
+    if (!FErrors.empty() && !refused) {
         // The list may have arrived without its signature: either is of no
         // use alone, and the retry fetches both again.
         if (FWebThread) DiscardTemporaryFiles(FWebThread->FRecords);
@@ -108,7 +132,7 @@ void TMainForm::FileListDone(TThread*)
     downloadRecords_ = std::move(records);
     std::vector<TUpdateRec*> pointers;
     for (auto& record : downloadRecords_) pointers.push_back(record.get());
-    StartPass([this](TThread* sender) { DownloadsDone(sender); }, pointers);
+    StartPass([this](TThread* sender) { DownloadsDone(sender); }, pointers, PartsFolder());
     view_.SetProgressPosition(0);
     if (!downloadRecords_.empty()) view_.ShowFromTray();
 }

@@ -87,7 +87,11 @@ public:
     const Settings& settings() const noexcept { return settings_; }
 
 private:
-    TWebThread* StartPass(std::function<void(TThread*)> onTerminate, const std::vector<TUpdateRec*>& records);
+    TWebThread* StartPass(std::function<void(TThread*)> onTerminate, const std::vector<TUpdateRec*>& records,
+                          const std::string& partsFolder = {});
+    // Where the parts of unfinished downloads are kept; empty: nowhere.
+    std::string PartsFolder() const;
+    void KeepOnlyPartsOf(const UpdateRecords& records);
     void SetTimerEnabled(bool enabled);
     void DiscardTemporaryFiles(const std::vector<TUpdateRec*>& records);
     // The files of a release from the download pass's records, and the

@@ -15,8 +15,10 @@ namespace tallowfin {
 // update server's base address.
 std::string CacheFolderName(std::string_view programDirectory, std::string_view baseUrl);
 
-// The names of the two files in it.
+// The names of the two files in it, and of the folder of the parts of
+// transfers that ended early (download/kept_part.h).
 inline constexpr char kDigestCacheFile[] = "digests.bin";
 inline constexpr char kKeptListFile[] = "filelist.kept";
+inline constexpr char kKeptPartsFolder[] = "parts";
 
 }  // namespace tallowfin

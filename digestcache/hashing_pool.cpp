@@ -11,15 +11,20 @@ namespace tallowfin {
 namespace {
 
 constexpr unsigned kMostThreads = 8;
+constexpr unsigned kLeastThreadsUnknown = 2;
 
 }  // namespace
 
-unsigned HashingThreads(unsigned processors, std::size_t files, bool withoutSeekPenalty)
+unsigned HashingThreads(unsigned processors, std::size_t files, SeekPenalty penalty)
 {
-    if (!withoutSeekPenalty || files <= 1) return 1;
-    const unsigned wanted = std::clamp(processors, 1u, kMostThreads);
+    if (penalty == SeekPenalty::kSome || files <= 1) return 1;
+    unsigned wanted = std::clamp(processors, 1u, kMostThreads);
+    // One processor still gains from a second thread: one reads while the
+    // other hashes.
+    if (penalty == SeekPenalty::kUnknown) wanted = std::max(wanted, kLeastThreadsUnknown);
     return static_cast<unsigned>(std::min<std::size_t>(wanted, files));
 }
+
 
 std::vector<std::exception_ptr> RunTasks(std::size_t count, unsigned threads,
                                          const std::function<void(std::size_t)>& task)

@@ -11,11 +11,20 @@
 
 namespace tallowfin {
 
+// What the volumes that hold the files say of seeking: none of them pays for
+// a seek, one of them does, or one cannot be asked (under Wine no volume can).
+enum class SeekPenalty { kNone, kSome, kUnknown };
+
 // How many threads hash `files` files: one per processor, at most 8 (more
-// only wait for the disk), never more than there are files; one when the
-// disk pays for every seek or cannot tell whether it does, where reading two
-// files at once is slower than reading them one after the other.
-unsigned HashingThreads(unsigned processors, std::size_t files, bool withoutSeekPenalty);
+// only wait for the disk), never more than there are files. One where a disk
+// says it pays for every seek: reading two files at once is slower there than
+// reading them one after the other. Where the disk cannot tell, most are
+// solid-state (and a first run, reading every file, is worth the bet): the
+// pool is used anyway, two threads at least, one reading while the other
+// hashes even on one processor. Each file is read sequentially
+// (digestcache/file_digest.h), so the system reads ahead of each thread in
+// long runs whatever the disk.
+unsigned HashingThreads(unsigned processors, std::size_t files, SeekPenalty penalty);
 
 // Runs task(i) once for every i below `count` on `threads` threads, the
 // calling thread among them, and returns when all are done. What a task

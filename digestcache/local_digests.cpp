@@ -126,8 +126,8 @@ void LocalDigests::Hash(const std::vector<std::string>& paths, std::vector<std::
     if (threads == 0) {
         const unsigned processors = std::thread::hardware_concurrency();
         // The disks are asked only when more than one thread could help.
-        const bool parallel = processors > 1 && files.size() > 1 && WithoutSeekPenalty(files);
-        threads = HashingThreads(processors, files.size(), parallel);
+        const SeekPenalty penalty = files.size() > 1 ? SeekPenaltyOf(files) : SeekPenalty::kSome;
+        threads = HashingThreads(processors, files.size(), penalty);
     }
     const auto errors = RunTasks(files.size(), threads, [&](std::size_t k) {
         digests[unknown[k]].text = FileDigestText(files[k]);

@@ -31,15 +31,15 @@ std::string VolumeRoot(const std::string& path)
     return GetVolumePathNameA(path.c_str(), root, sizeof root) ? std::string(root) : std::string();
 }
 
-bool RootHasNoSeekPenalty(const std::string& root)
+SeekPenalty PenaltyOfRoot(const std::string& root)
 {
     const std::string device = root.empty() ? std::string() : VolumeDevice(root);
-    if (device.empty()) return false;
+    if (device.empty()) return SeekPenalty::kUnknown;
     // No access asked for: the property query needs none, so it works
     // without administrator rights.
     VolumeHandle volume(CreateFileA(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                     nullptr));
-    if (!volume) return false;
+    if (!volume) return SeekPenalty::kUnknown;
     STORAGE_PROPERTY_QUERY query{};
     query.PropertyId = StorageDeviceSeekPenaltyProperty;
     query.QueryType = PropertyStandardQuery;
@@ -48,22 +48,26 @@ bool RootHasNoSeekPenalty(const std::string& root)
     if (!DeviceIoControl(volume.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &answer, sizeof answer,
                          &size, nullptr) ||
         size < sizeof answer)
-        return false;
-    return !answer.IncursSeekPenalty;
+        return SeekPenalty::kUnknown;
+    return answer.IncursSeekPenalty ? SeekPenalty::kSome : SeekPenalty::kNone;
 }
 
 }  // namespace
 
-bool WithoutSeekPenalty(const std::vector<std::string>& paths)
+SeekPenalty SeekPenaltyOf(const std::vector<std::string>& paths)
 {
     // Folders first: files share them by the hundred, and finding a volume's
     // root costs a call each.
     std::set<std::string> folders, roots;
     for (const std::string& path : paths) folders.insert(path.substr(0, path.find_last_of('\\') + 1));
     for (const std::string& folder : folders) roots.insert(VolumeRoot(folder.empty() ? "." : folder));
-    for (const std::string& root : roots)
-        if (!RootHasNoSeekPenalty(root)) return false;
-    return !roots.empty();
+    SeekPenalty all = roots.empty() ? SeekPenalty::kUnknown : SeekPenalty::kNone;
+    for (const std::string& root : roots) {
+        const SeekPenalty one = PenaltyOfRoot(root);
+        if (one == SeekPenalty::kSome) return one;
+        if (one == SeekPenalty::kUnknown) all = one;
+    }
+    return all;
 }
 
 }  // namespace tallowfin

@@ -5,15 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "digestcache/hashing_pool.h"
+
 namespace tallowfin {
 
-// True only when every volume that holds one of these files says it incurs
-// no seek penalty (IOCTL_STORAGE_QUERY_PROPERTY,
-// StorageDeviceSeekPenaltyProperty); each volume is asked once. False when
-// one says it does, and when one cannot be asked: a network share, a driver
-// that does not answer the question, a volume that cannot be opened.
-// Measured under Wine 8: "\\.\C:" opens and the question fails with
-// ERROR_NOT_SUPPORTED; "\\.\Z:" cannot be opened (access denied).
-bool WithoutSeekPenalty(const std::vector<std::string>& paths);
+// What the volumes that hold these files say (IOCTL_STORAGE_QUERY_PROPERTY,
+// StorageDeviceSeekPenaltyProperty); each volume is asked once. kNone only
+// when every one says it incurs no seek penalty, kSome when one says it
+// does, kUnknown when one cannot be asked and none said it does: a network
+// share, a driver that does not answer the question, a volume that cannot
+// be opened. Measured under Wine 8: "\\.\C:" opens and the question fails
+// with ERROR_NOT_SUPPORTED; "\\.\Z:" cannot be opened (access denied).
+SeekPenalty SeekPenaltyOf(const std::vector<std::string>& paths);
 
 }  // namespace tallowfin

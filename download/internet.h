@@ -33,9 +33,18 @@ public:
     virtual std::uint32_t BodyLength(Handle url) = 0;
     // Puts the reading position back on the body's first byte.
     virtual void Rewind(Handle url) = 0;
-    // Reads up to `size` bytes; count is 0 at the end of the body and on failure.
+    // Reads up to `size` bytes: what has arrived when the bytes come slowly,
+    // and may wait for all of them when they flow; count is 0 at the end of
+    // the body and on failure. Called on the worker's reading thread
+    // (read_thread.h), one call at a time per handle.
     virtual bool Read(Handle url, void* buffer, std::uint32_t size, std::uint32_t& count) = 0;
     virtual void Close(Handle handle) = 0;
+    // Gives a reply up without closing it: a read may still be under way on
+    // it (read_thread.h), or closing it would read the rest of its body
+    // (under Wine the library does, for as long as bytes keep coming).
+    // Neither the reply nor its session is closed afterwards: the connection
+    // goes with the process.
+    virtual void Abandon(Handle url) = 0;
 };
 
 // The system's internet library.
@@ -68,6 +77,11 @@ public:
     void reset() noexcept
     {
         if (handle_) layer_->Close(std::exchange(handle_, nullptr));
+    }
+    // Gives the reply up (see InternetLayer::Abandon).
+    void abandon() noexcept
+    {
+        if (handle_) layer_->Abandon(std::exchange(handle_, nullptr));
     }
 
 private:

@@ -180,6 +180,14 @@ void KeptListInternet::Keep(Stream& stream)
     DeleteKeptFile(keptFile_);
 }
 
+void KeptListInternet::Abandon(Handle url)
+{
+    // Not freed: a read may still use it.
+    Stream& stream = *static_cast<Stream*>(url);
+    stream.recording = false;
+    if (stream.inner) inner_.Abandon(stream.inner);
+}
+
 void KeptListInternet::Close(Handle handle)
 {
     std::unique_ptr<Stream> stream(static_cast<Stream*>(handle));

@@ -39,6 +39,7 @@ public:
     void Rewind(Handle url) override;
     bool Read(Handle url, void* buffer, std::uint32_t size, std::uint32_t& count) override;
     void Close(Handle handle) override;
+    void Abandon(Handle url) override;
 
 private:
     struct Stream;

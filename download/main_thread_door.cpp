@@ -1,5 +1,7 @@
 #include "download/main_thread_door.h"
 
+#include <memory>
+
 #include "common/win_error.h"
 
 namespace tallowfin {
@@ -7,6 +9,7 @@ namespace tallowfin {
 namespace {
 
 constexpr UINT kRunCall = WM_APP + 0x51;
+constexpr UINT kPostedCall = WM_APP + 0x52;
 constexpr char kWindowClass[] = "TallowfinMainThreadDoor";
 
 class SrwExclusive {
@@ -41,7 +44,13 @@ MainThreadDoor::MainThreadDoor() : mainThreadId_(GetCurrentThreadId())
     SetWindowLongPtrA(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
-MainThreadDoor::~MainThreadDoor() = default;
+MainThreadDoor::~MainThreadDoor()
+{
+    // Calls posted and never run are freed here: nobody else can.
+    MSG message;
+    while (window_ && PeekMessageA(&message, window_.get(), kPostedCall, kPostedCall, PM_REMOVE))
+        std::unique_ptr<std::function<void()>>(reinterpret_cast<std::function<void()>*>(message.lParam));
+}
 
 void MainThreadDoor::Run(const std::function<void()>& call)
 {
@@ -57,6 +66,32 @@ void MainThreadDoor::Run(const std::function<void()>& call)
         while (!pending.done) SleepConditionVariableSRW(&done_, &lock_, INFINITE, 0);
     }
     if (pending.error) std::rethrow_exception(pending.error);
+}
+
+void MainThreadDoor::Post(std::function<void()> call)
+{
+    if (GetCurrentThreadId() == mainThreadId_) {
+        RunPosted(call);
+        return;
+    }
+    auto owned = std::make_unique<std::function<void()>>(std::move(call));
+    if (!PostMessageA(window_.get(), kPostedCall, 0, reinterpret_cast<LPARAM>(owned.get())))
+        ThrowLastError("Handing an event to the main thread");
+    owned.release();  // the main thread frees it once run
+}
+
+void MainThreadDoor::RunPosted(std::function<void()>& call) const noexcept
+{
+    try {
+        call();
+    } catch (...) {
+        // Nobody waits for this call's outcome.
+        try {
+            ReportUnhandled(std::current_exception());
+        } catch (...) {
+            // No exception may cross the window procedure.
+        }
+    }
 }
 
 void MainThreadDoor::Complete(PendingCall& call)
@@ -86,6 +121,12 @@ LRESULT CALLBACK MainThreadDoor::WindowProc(HWND window, UINT message, WPARAM wP
     if (message == kRunCall) {
         auto* door = reinterpret_cast<MainThreadDoor*>(GetWindowLongPtrA(window, GWLP_USERDATA));
         if (door) door->Complete(*reinterpret_cast<PendingCall*>(lParam));
+        return 0;
+    }
+    if (message == kPostedCall) {
+        std::unique_ptr<std::function<void()>> call(reinterpret_cast<std::function<void()>*>(lParam));
+        auto* door = reinterpret_cast<MainThreadDoor*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (door) door->RunPosted(*call);
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);

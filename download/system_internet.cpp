@@ -8,37 +8,32 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "common/limits.h"
 #include "download/internet.h"
+#include "download/transfer_pace.h"
 #include "download/url_rules.h"
 
 namespace tallowfin {
 
 namespace {
 
-// A session or a URL of the library, with the read-ahead buffer of a URL and
-// the address its request has reached through redirects.
+// A session or a URL of the library, with the address its request has
+// reached through redirects.
 struct Stream {
     explicit Stream(HINTERNET h) : internet(h) {}
     HINTERNET internet;
-    std::vector<char> buffer;
-    std::size_t position = 0;
-    std::size_t filled = 0;
     std::string location;
     bool downgraded = false;
+    Stream* session = nullptr;  // a URL's
+    // A session with a URL given up: closing it would close the URL too.
+    bool keepOpen = false;
 };
 
 Stream& StreamOf(InternetLayer::Handle handle) { return *static_cast<Stream*>(handle); }
 
-// The worker reads 4 KiB at a time and reports each read; the library is asked
-// for larger pieces, because every call into it costs far more than copying
-// 4 KiB out of a buffer (under Wine, a 4 KiB call delivers a sixth of what a
-// 64 KiB one does). Only what has already arrived is taken, so a slow
-// connection still reports its progress as the bytes come in. Memory stays
-// one buffer per file, whatever its size.
-constexpr DWORD kReadAhead = 64 * 1024;
+// As much as the library holds of a body under Wine (see Read).
+constexpr DWORD kFlowing = 8 * 1024;
 
 InternetLayer::Handle Wrap(HINTERNET internet)
 {
@@ -79,6 +74,11 @@ public:
     Handle Open(const char* agent) override
     {
         HINTERNET session = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+        // A read waits for the next bytes no longer than a transfer may go
+        // without its share of them (transfer_pace.h): a connection that
+        // sends nothing at all fails as one that sends too little does.
+        DWORD receiveTimeout = static_cast<DWORD>(kPaceWindowMs);
+        if (session) InternetSetOptionA(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeout, sizeof receiveTimeout);
         if (session && InternetSetStatusCallbackA(session, OnInternetStatus) == INTERNET_INVALID_STATUS_CALLBACK) {
             // Without the reports a redirect away from HTTPS would go unseen.
             const DWORD error = GetLastError();
@@ -95,6 +95,7 @@ public:
     {
         auto stream = std::make_unique<Stream>(nullptr);
         stream->location = url;
+        stream->session = &StreamOf(session);
         // Caching is off: a stale copy of the list would hide an update, and a
         // stale copy of a file would be installed over a newer one. Certificate
         // errors are never ignored: a server that cannot prove its name fails
@@ -142,9 +143,11 @@ public:
     {
         // The length comes from the reply's header rather than from moving the
         // file pointer to the end, which not every implementation of the
-        // library supports. Only a 200 reply is a file: a 404 page saved as
-        // the file would later be installed over the real one.
-        if (StatusCode(url) != HTTP_STATUS_OK) return kNoLength;
+        // library supports. Only a 200 reply is a file, and a 206 a part of
+        // one: a 404 page saved as the file would later be installed over
+        // the real one.
+        const unsigned status = StatusCode(url);
+        if (status != HTTP_STATUS_OK && status != HTTP_STATUS_PARTIAL_CONTENT) return kNoLength;
 
         HINTERNET request = StreamOf(url).internet;
         char text[32] = {};
@@ -166,33 +169,41 @@ public:
 
     bool Read(Handle url, void* buffer, std::uint32_t size, std::uint32_t& count) override
     {
-        Stream& stream = StreamOf(url);
+        HINTERNET request = StreamOf(url).internet;
         count = 0;
-        if (stream.position == stream.filled) {
-            stream.buffer.resize(kReadAhead);
-            // Waits for the next bytes to arrive; at the end of the body (or
-            // if the question fails) the read below tells how it stands.
-            DWORD available = 0;
-            if (!InternetQueryDataAvailable(stream.internet, &available, 0, 0) || available == 0) available = size;
-            DWORD got = 0;
-            // On failure the library's error stays the thread's last error.
-            if (!InternetReadFile(stream.internet, stream.buffer.data(), std::min(available, kReadAhead), &got))
-                return false;
-            stream.position = 0;
-            stream.filled = got;
-            if (got == 0) return true;  // the end of the body
-        }
-        const std::size_t n = std::min<std::size_t>(size, stream.filled - stream.position);
-        std::memcpy(buffer, stream.buffer.data() + stream.position, n);
-        stream.position += n;
-        count = static_cast<std::uint32_t>(n);
+        // The question waits for the next bytes (at most the receive
+        // timeout). Under Wine its answer is what the library holds, never
+        // more than its buffer of 8 KiB: a full buffer says the bytes are
+        // flowing, and the whole block is read, which waits until it has
+        // arrived; less says they come slowly, and only what has arrived is
+        // taken, so that a slow connection shows its progress and is judged
+        // by its pace as it goes. At the end of the body, or if the question
+        // fails, the read tells how it stands. Nothing is read ahead of what
+        // the caller asks for: the caller decides how much of a body is ever
+        // taken from the connection.
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(request, &available, 0, 0) || available == 0 || available >= kFlowing)
+            available = size;
+        DWORD got = 0;
+        // On failure the library's error stays the thread's last error.
+        if (!InternetReadFile(request, buffer, std::min<DWORD>(available, size), &got)) return false;
+        count = got;
         return true;
     }
 
     void Close(Handle handle) override
     {
         std::unique_ptr<Stream> stream(static_cast<Stream*>(handle));
-        InternetCloseHandle(stream->internet);
+        if (!stream->keepOpen) InternetCloseHandle(stream->internet);
+    }
+
+    void Abandon(Handle url) override
+    {
+        // Neither closed nor freed: a read may still use the handle, and the
+        // library's reports of it come with the Stream as their context.
+        Stream& stream = StreamOf(url);
+        if (stream.session) stream.session->keepOpen = true;
+        stream.session = nullptr;  // it may be freed before a read ends
     }
 };
 

@@ -26,13 +26,19 @@ int RemoveLeftTemporaryFiles()
 {
     char folder[MAX_PATH + 1] = {};
     if (GetTempPathA(sizeof folder, folder) == 0) return 0;
+    return RemoveLeftTemporaryFiles(folder);
+}
+
+int RemoveLeftTemporaryFiles(const std::string& path)
+{
+    const std::string folder = path.empty() || path.back() == '\\' ? path : path + "\\";
     WIN32_FIND_DATAA found;
-    FindHandle search(FindFirstFileA((std::string(folder) + "~wu*").c_str(), &found));
+    FindHandle search(FindFirstFileA((folder + "~wu*").c_str(), &found));
     if (!search) return 0;
     int removed = 0;
     do {
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !IsWorkerTemporaryName(found.cFileName)) continue;
-        if (DeleteFileA((std::string(folder) + found.cFileName).c_str())) ++removed;
+        if (DeleteFileA((folder + found.cFileName).c_str())) ++removed;
     } while (FindNextFileA(search.get(), &found));
     return removed;
 }

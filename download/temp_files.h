@@ -1,4 +1,5 @@
-// The worker's temporary files: "~wuXXXX.tmp" in the system's temporary folder.
+// The worker's temporary files: "~wuXXXX.tmp" in the system's temporary
+// folder, and beside the kept parts for downloads that were resumable.
 #pragma once
 
 #include <string>
@@ -11,6 +12,8 @@ namespace tallowfin {
 // would fail for good. A file another running worker still writes is open
 // without sharing and stays. Returns how many were deleted.
 int RemoveLeftTemporaryFiles();
+// The same in `folder` (the folder of kept parts).
+int RemoveLeftTemporaryFiles(const std::string& folder);
 
 // Whether a file name (without folder) is one the worker gives its files.
 bool IsWorkerTemporaryName(const std::string& name);

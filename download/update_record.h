@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "common/limits.h"
+
 namespace tallowfin {
 
 class TWebThread;
@@ -18,20 +20,35 @@ struct TListedDigests {
 };
 
 // One file to fetch. Created by the controller, handed to a worker by pointer;
-// the worker writes nothing but TempFile, and only once the transfer is whole.
+// the worker writes nothing but TempFile, only once the transfer is whole (the
+// path of a complete file holding the body, in the temporary folder or in the
+// folder of kept parts for a transfer that could be resumed, which the
+// controller deletes once it has used it), and RefusedLength.
 struct TUpdateRec {
     std::string Description;
     std::string Url;        // absolute "http://..." (any case) or relative to the base address
     std::string LocalPath;  // where the file belongs; the worker never uses it
     std::string TempFile;   // the fetched copy; empty until its transfer completes
     // The entry's "size", where it gives one: the length in bytes the file
-    // must have, known before the transfer begins.
+    // must have, known before the transfer begins. A reply that announces
+    // another is refused before its body.
     std::optional<std::uint64_t> Size{};
+    // The most bytes the controller takes from this address (the list's and
+    // its signature's limits); a reply that announces more is refused before
+    // its body.
+    std::uint64_t Largest = limits::kLargestFile;
+    // Set by the worker when the reply announced a length this record does
+    // not take (Size, Largest) and was refused before its body: a list or a
+    // signature too long to be read, not a failed transfer to be retried.
+    bool RefusedLength = false;
+
+    // What the fetched copy must have to be installed. The worker only names
+    // the part it keeps of an unfinished transfer by it (resume_rules.h).
+    TListedDigests Listed{};
 
     // The controller's, for the installation; the worker never uses them.
     // They travel with the record from the list to the installation, so no
     // table beside the records has to be kept in step with them.
-    TListedDigests Listed{};  // what the fetched copy must have to be installed
     std::string FetchedMd5{};  // the digest text the check read of the fetched copy
     bool Installed = false;   // the fetched copy replaced the file at LocalPath
 };

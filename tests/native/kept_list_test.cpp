@@ -83,12 +83,19 @@ TEST(KeptList, AKeptCopyStandsInForAWeekAtMost)
 
 // ---- The hashing pool -----------------------------------------------------------
 
-TEST(HashingPool, OneThreadPerProcessorUpToEightOnlyWithoutSeekPenalty)
+TEST(HashingPool, OneThreadPerProcessorUpToEightUnlessADiskSaysItSeeks)
 {
-    EXPECT_EQ(HashingThreads(2, 1000, true), 2u);
-    EXPECT_EQ(HashingThreads(64, 1000, true), 8u);
-    EXPECT_EQ(HashingThreads(4, 3, true), 3u);
-    EXPECT_EQ(HashingThreads(8, 1000, false), 1u) << "a disk that pays for seeks, or cannot tell";
+    EXPECT_EQ(HashingThreads(2, 1000, SeekPenalty::kNone), 2u);
+    EXPECT_EQ(HashingThreads(64, 1000, SeekPenalty::kNone), 8u);
+    EXPECT_EQ(HashingThreads(4, 3, SeekPenalty::kNone), 3u);
+    EXPECT_EQ(HashingThreads(1, 1000, SeekPenalty::kNone), 1u);
+    EXPECT_EQ(HashingThreads(8, 1000, SeekPenalty::kSome), 1u) << "a disk that pays for seeks";
+    // A disk that cannot tell (every volume under Wine): the pool anyway,
+    // two threads even on one processor.
+    EXPECT_EQ(HashingThreads(1, 1000, SeekPenalty::kUnknown), 2u);
+    EXPECT_EQ(HashingThreads(4, 1000, SeekPenalty::kUnknown), 4u);
+    EXPECT_EQ(HashingThreads(64, 1000, SeekPenalty::kUnknown), 8u);
+    EXPECT_EQ(HashingThreads(4, 1, SeekPenalty::kUnknown), 1u);
 }
 
 TEST(HashingPool, EveryTaskRunsOnceAndItsErrorStaysInItsPlace)

@@ -209,6 +209,8 @@ const char* ReasonOf(int status)
 {
     switch (status) {
     case 200: return "OK";
+    case 206: return "Partial Content";
+    case 416: return "Range Not Satisfiable";
     case 304: return "Not Modified";
     case 301: return "Moved Permanently";
     case 302: return "Found";
@@ -217,6 +219,23 @@ const char* ReasonOf(int status)
     case 503: return "Service Unavailable";
     default: return "Status";
     }
+}
+
+// The one range form clients send to resume: "bytes=FIRST-" or
+// "bytes=FIRST-LAST"; LAST is -1 when open.
+bool ReadRange(const std::string& value, std::int64_t& first, std::int64_t& last)
+{
+    if (value.rfind("bytes=", 0) != 0) return false;
+    const std::string spec = value.substr(6);
+    const auto dash = spec.find('-');
+    if (dash == std::string::npos || dash == 0 || spec.find_first_not_of("0123456789-") != std::string::npos) return false;
+    try {
+        first = std::stoll(spec.substr(0, dash));
+        last = dash + 1 == spec.size() ? -1 : std::stoll(spec.substr(dash + 1));
+    } catch (...) {
+        return false;
+    }
+    return last < 0 || last >= first;
 }
 
 }  // namespace
@@ -261,6 +280,7 @@ struct HttpServer::State {
     std::map<std::string, Fault> faults;
     Fault defaultFault;
     std::function<void(const Request&)> observer;
+    std::function<void(const Request&)> replyObserver;
     std::vector<Request> requests;
     std::vector<std::intptr_t> openSockets;
 
@@ -364,6 +384,21 @@ std::size_t HttpServer::CountRequests(const std::string& path) const
                                                   [&](const Request& r) { return r.path == path; }));
 }
 
+std::int64_t HttpServer::BytesSent(const std::string& path) const
+{
+    std::lock_guard lock(state_->mutex);
+    std::int64_t sent = 0;
+    for (const Request& request : state_->requests)
+        if (path.empty() || request.path == path) sent += request.bytesSent;
+    return sent;
+}
+
+void HttpServer::SetReplyObserver(std::function<void(const Request&)> observer)
+{
+    std::lock_guard lock(state_->mutex);
+    state_->replyObserver = std::move(observer);
+}
+
 void HttpServer::ClearRequests()
 {
     std::lock_guard lock(state_->mutex);
@@ -422,13 +457,23 @@ void HttpServer::Serve(const std::shared_ptr<State>& state, std::intptr_t client
 {
     State& server = *state;
     Socket client = AsSocket(clientHandle);
+    // Set once the request is recorded: where its answer is counted.
+    std::size_t index = 0;
+    bool recorded = false;
     auto finish = [&] {
+        Request done;
+        std::function<void(const Request&)> observer;
         {
             std::lock_guard lock(server.mutex);
             server.openSockets.erase(std::remove(server.openSockets.begin(), server.openSockets.end(), clientHandle), server.openSockets.end());
+            if (recorded && index < server.requests.size()) {
+                done = server.requests[index];
+                observer = server.replyObserver;
+            }
         }
         ShutdownSocket(client);
         CloseSocket(client);
+        if (observer) observer(done);
     };
 
     std::string head;
@@ -451,13 +496,14 @@ void HttpServer::Serve(const std::shared_ptr<State>& state, std::intptr_t client
     request.path = PathOfTarget(request.target);
 
     Fault fault;
-    std::size_t index = 0;
     {
         std::lock_guard lock(server.mutex);
         index = server.requests.size();
+        recorded = true;
         server.requests.push_back(request);
         auto it = server.faults.find(request.path);
         fault = it != server.faults.end() ? it->second : server.defaultFault;
+        if (it != server.faults.end() && it->second.uses > 0 && --it->second.uses == 0) server.faults.erase(it);
         if (server.observer) server.observer(request);
     }
     if (fault.delayMs > 0 && !server.Wait(std::chrono::milliseconds(fault.delayMs))) return finish();
@@ -466,8 +512,22 @@ void HttpServer::Serve(const std::shared_ptr<State>& state, std::intptr_t client
         std::lock_guard lock(server.mutex);
         if (index < server.requests.size()) server.requests[index].status = status;
     };
+    // Sends and counts what went out.
+    auto send = [&](const char* data, std::size_t size) {
+        while (size > 0) {
+            const std::size_t chunk = std::min<std::size_t>(size, 256 * 1024);
+            if (!SendAll(client, data, chunk)) return false;
+            {
+                std::lock_guard lock(server.mutex);
+                if (index < server.requests.size()) server.requests[index].bytesSent += static_cast<std::int64_t>(chunk);
+            }
+            data += chunk;
+            size -= chunk;
+        }
+        return true;
+    };
     if (!fault.rawReply.empty()) {
-        SendAll(client, fault.rawReply.data(), fault.rawReply.size());
+        send(fault.rawReply.data(), fault.rawReply.size());
         return finish();
     }
     auto sendError = [&](int status) {
@@ -477,7 +537,7 @@ void HttpServer::Serve(const std::shared_ptr<State>& state, std::intptr_t client
                             "\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
                             (fault.location.empty() ? "" : "\r\nLocation: " + fault.location) +
                             "\r\nConnection: close\r\n\r\n" + body;
-        SendAll(client, reply.data(), reply.size());
+        send(reply.data(), reply.size());
     };
     if (fault.status != 0 && fault.status != 200) {
         sendError(fault.status);
@@ -509,17 +569,43 @@ void HttpServer::Serve(const std::shared_ptr<State>& state, std::intptr_t client
     if (unchanged) {
         answered(304);
         const std::string reply = "HTTP/1.1 304 Not Modified\r\n" + headers + "Connection: close\r\n\r\n";
-        SendAll(client, reply.data(), reply.size());
+        send(reply.data(), reply.size());
         return finish();
     }
-    answered(200);
-    std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n" + headers;
-    if (!fault.noContentLength)
-        reply += "Content-Length: " + std::to_string(fault.announcedLength >= 0 ? fault.announcedLength : length) + "\r\n";
-    reply += "Connection: close\r\n\r\n";
-    if (!SendAll(client, reply.data(), reply.size()) || request.method == "HEAD") return finish();
 
-    std::int64_t limit = fault.cutAfter >= 0 ? std::min(fault.cutAfter, length) : length;
+    // A range, when it is asked for the version the file still is.
+    std::int64_t first = 0, last = length - 1;
+    bool partial = false;
+    if (std::int64_t askedFirst = 0, askedLast = 0;
+        !fault.noRanges && ReadRange(request.Header("Range"), askedFirst, askedLast)) {
+        const std::string ifRange = request.Header("If-Range");
+        const bool sameVersion = !request.HasHeader("If-Range") ||
+                                 (!fault.noValidators && (ifRange == validators.entityTag || ifRange == validators.lastModified));
+        if (sameVersion && askedFirst >= length) {
+            answered(416);
+            const std::string reply = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(length) +
+                                      "\r\nContent-Length: 0\r\n" + headers + "Connection: close\r\n\r\n";
+            send(reply.data(), reply.size());
+            return finish();
+        }
+        if (sameVersion) {
+            partial = true;
+            first = fault.partFrom >= 0 ? std::min(fault.partFrom, length - 1) : askedFirst;
+            if (askedLast >= 0) last = std::min(askedLast, length - 1);
+        }
+    }
+    answered(partial ? 206 : 200);
+    std::string reply = partial ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n";
+    reply += "Content-Type: application/octet-stream\r\n" + headers;
+    if (partial)
+        reply += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(length) + "\r\n";
+    if (!fault.noContentLength)
+        reply += "Content-Length: " + std::to_string(fault.announcedLength >= 0 ? fault.announcedLength : last - first + 1) + "\r\n";
+    reply += "Connection: close\r\n\r\n";
+    if (!send(reply.data(), reply.size()) || request.method == "HEAD") return finish();
+
+    if (first > 0) in.seekg(first);
+    std::int64_t limit = fault.cutAfter >= 0 ? std::min(fault.cutAfter, last - first + 1) : last - first + 1;
     std::int64_t sent = 0;
     bool stalled = false;
     // A slow rate goes out in pieces of a second's worth: a byte a second is
@@ -539,7 +625,7 @@ void HttpServer::Serve(const std::shared_ptr<State>& state, std::intptr_t client
         }
         in.read(buffer.data(), want);
         auto got = static_cast<std::int64_t>(in.gcount());
-        if (got <= 0 || !SendAll(client, buffer.data(), static_cast<std::size_t>(got))) break;
+        if (got <= 0 || !send(buffer.data(), static_cast<std::size_t>(got))) break;
         sent += got;
         if (fault.bytesPerSecond > 0) {
             auto due = started + std::chrono::microseconds(sent * 1000000 / fault.bytesPerSecond);

@@ -4,7 +4,11 @@
 // Files come with an ETag and a Last-Modified date, as web servers send them,
 // and a request whose If-None-Match (or, without one, If-Modified-Since)
 // matches them is answered "304 Not Modified": as common servers match, "*"
-// matches any file and tags are compared weakly (W/ or not).
+// matches any file and tags are compared weakly (W/ or not). A request for
+// "Range: bytes=N-" (or N-M) gets the part with 206 and Content-Range, unless
+// its If-Range names another version (compared strongly: the exact tag, or
+// the exact date), which gets the whole file with 200; a range that begins
+// past the end gets 416. Every reply's bytes are counted as they are sent.
 //
 // Threads: one accepts, one serves each connection. None is ever joined:
 // each holds the server's state (a shared block) for as long as it runs, so
@@ -40,6 +44,9 @@ struct Fault {
     std::int64_t announcedLength = -1;  // announce this length, whatever the body's
     bool noValidators = false;       // send no ETag or Last-Modified, and never answer 304
     std::string entityTag{};         // send this ETag instead of the file's own ("*", a weak tag W/"...")
+    bool noRanges = false;           // answer every request with the whole file, as servers without ranges do
+    std::int64_t partFrom = -1;      // answer a range request with the part from this byte, whatever was asked
+    int uses = -1;                   // apply to this many requests, then no more (-1: to every one)
 };
 
 struct Request {
@@ -49,6 +56,7 @@ struct Request {
     std::string head;    // the raw request head, exactly as received
     std::chrono::steady_clock::time_point at;  // when the head had arrived
     int status = 0;                  // of the answer, once decided
+    std::int64_t bytesSent = 0;      // of the answer, head and body, as they went out
     std::string Header(const std::string& name) const;  // first value, exact bytes; empty if absent
     bool HasHeader(const std::string& name) const;
 };
@@ -71,6 +79,11 @@ public:
     void ClearFaults();
     std::vector<Request> Requests() const;
     std::size_t CountRequests(const std::string& path) const;
+    // The bytes sent in answer to the requests for `path` (all paths when empty).
+    std::int64_t BytesSent(const std::string& path = {}) const;
+    // Called (on a connection's thread) for every request once its answer
+    // has been sent or the connection has ended.
+    void SetReplyObserver(std::function<void(const Request&)> observer);
     void ClearRequests();
 
     // Refuses new connections and ends the ones in progress, waiting at most

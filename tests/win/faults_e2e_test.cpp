@@ -393,6 +393,54 @@ TEST_F(FaultsTest, KilledRightAfterStagingItselfTheNextRunReplacesIt)
     for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes);
 }
 
+// ---- Transfers that end early ----------------------------------------------------
+
+TEST_F(FaultsTest, CutDownloadIsResumedByTheNextRunAndThePartOfAFileNoLongerListedGoes)
+{
+    const std::string big = "big.bin", path = "/software/Tallowfin/big.bin";
+    newContent[big] = PatternBytes(6'000'000, 410);
+    entries.push_back(box.Changed(big, newContent[big]));
+    box.PublishList(entries);
+    box.Server().SetFault(path, {.cutAfter = 4'000'000, .uses = 1});
+    Process updater = box.StartUpdater();
+    ExpectStoppedPass(updater, big);
+    updater.Kill();
+    EXPECT_EQ(box.KeptParts(), (std::map<std::string, std::uint64_t>{{Md5Hex(newContent[big]), 4'000'000}}))
+        << "what arrived is kept, per user, named by the listed digest";
+
+    // The next run asks for the rest only, and installs the whole file.
+    box.Server().ClearRequests();
+    Process next = box.StartUpdater();
+    ASSERT_EQ(next.WaitExit(60s), 0u);
+    for (auto& [name, bytes] : newContent) EXPECT_TRUE(ReadBytes(box.Install() / name) == bytes) << name;
+    std::vector<Request> asked;
+    for (const Request& request : box.Server().Requests())
+        if (request.path == path) asked.push_back(request);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].Header("Range"), "bytes=4000000-");
+    EXPECT_EQ(asked[0].status, 206);
+    EXPECT_LT(box.Server().BytesSent(path), 2'000'000 + 1024) << "the rest and a head";
+    EXPECT_TRUE(box.KeptParts().empty()) << "an installed file keeps no part";
+    EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+
+    // A new file cut in its turn, then no longer listed: its part goes with
+    // the next list read.
+    auto withExtra = entries;
+    const std::string extra = PatternBytes(3'000'000, 411);
+    withExtra.push_back(box.Changed("extra.bin", extra));
+    box.PublishList(withExtra);
+    box.Server().SetFault("/software/Tallowfin/extra.bin", {.cutAfter = 1'000'000, .uses = 1});
+    updater = box.StartUpdater();
+    const std::map<std::string, std::uint64_t> cut = {{Md5Hex(extra), 1'000'000}};
+    ASSERT_TRUE(WaitUntil([&] { return box.KeptParts() == cut; }, 30s));
+    updater.Kill();
+    std::this_thread::sleep_for(1100ms);  // the test server tells lists of one size apart by the second
+    box.PublishList(entries);
+    ExpectConvergence();
+    EXPECT_TRUE(box.KeptParts().empty()) << "the part of a file no longer listed was left";
+    EXPECT_FALSE(fs::exists(box.Install() / "extra.bin"));
+}
+
 // ---- Files that are not what the list says, and replacing files whole ----------
 
 TEST_F(FaultsTest, DownloadsWithOtherBytesThanListedInstallNothing)
@@ -487,8 +535,8 @@ TEST_F(FaultsTest, LargeFileIsOnlyEverOldOrNewWhileItIsInstalledOrKilled)
     // the moment a new copy shows beside it.
     const fs::path side = box.Install().parent_path() / "old-big.bin";
     auto downloaded = [&] {
-        for (auto& entry : fs::directory_iterator(box.Temp()))
-            if (SizeOf(entry.path()) == newContent[big].size()) return true;
+        for (const std::string& file : box.LeftTemporaryFiles())
+            if (SizeOf(file) == newContent[big].size()) return true;
         return false;
     };
     auto copyBeside = [&] {
@@ -503,7 +551,7 @@ TEST_F(FaultsTest, LargeFileIsOnlyEverOldOrNewWhileItIsInstalledOrKilled)
         // removed them).
         WriteBytes(side, oldContent[big]);
         ASSERT_TRUE(MoveFileExA(side.string().c_str(), target.string().c_str(), MOVEFILE_REPLACE_EXISTING));
-        for (const std::string& name : box.LeftTemporaryFiles()) fs::remove(box.Temp() / name);
+        for (const std::string& file : box.LeftTemporaryFiles()) fs::remove(file);
         Process run = box.StartUpdater();
         EXPECT_TRUE(WaitUntil(delayMs < 0 ? std::function<bool()>(copyBeside) : std::function<bool()>(downloaded), 60s))
             << "waiting to kill after " << delayMs << " ms";
@@ -1148,6 +1196,45 @@ TEST_F(SignedListTest, UpdaterWithoutKeysReadsASignedListAsAnUnsignedOne)
     ASSERT_EQ(updater.WaitExit(60s), 0u);
     for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
     EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/filelist.xml.sig"), 0u);
+    ExpectConvergence();
+}
+
+TEST_F(SignedListTest, EndlessSignatureAndListAreRefusedBeforeTheirBodiesAndAFileLongerThanItsSizeInstallsNothing)
+{
+    // Each answered with 100 MB: refused on its announced length, the
+    // connection closed; what the server got out is what the connection
+    // took before the client closed it.
+    const std::string list = ReadBytes(box.Served("filelist.xml"));
+    const std::string signature = ReadBytes(box.Served("filelist.xml.sig"));
+    for (const std::string name : {"filelist.xml.sig", "filelist.xml"}) {
+        SCOPED_TRACE(name);
+        box.Publish(name, std::string(100'000'000, name == "filelist.xml" ? '<' : 'S'));
+        std::atomic<bool> answered{false};
+        box.Server().SetReplyObserver([&](const Request& request) {
+            if (request.path == "/software/Tallowfin/" + name) answered = true;
+        });
+        ExpectRefusedList();
+        EXPECT_TRUE(WaitUntil([&] { return answered.load(); }, 20s)) << "the server still sends";
+        EXPECT_LT(box.Server().BytesSent("/software/Tallowfin/" + name), 8'000'000) << "more than a few MB were taken";
+        box.Server().SetReplyObserver({});
+        box.Publish("filelist.xml", list);
+        box.Publish("filelist.xml.sig", signature);
+    }
+
+    // Listed one byte shorter than its file: refused before its body, and
+    // nothing of the release is installed. Then listed right, it is.
+    const auto shorter = [&](std::optional<std::uint64_t> delta) {
+        auto sized = entries;
+        for (auto& entry : sized) entry.size = newContent[entry.name].size();
+        if (delta) sized[3].size = *sized[3].size - *delta;
+        Publish(sized, "100");
+    };
+    shorter(1);
+    Process updater = box.StartUpdater();
+    ExpectStoppedPass(updater, "file5.bin");
+    updater.Kill();
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/" + entries[3].name), 1u);
+    shorter(std::nullopt);
     ExpectConvergence();
 }
 

@@ -306,6 +306,16 @@ fs::path Sandbox::CacheFolder() const
 
 fs::path Sandbox::DigestCacheFile() const { return CacheFolder() / kDigestCacheFile; }
 fs::path Sandbox::KeptListFile() const { return CacheFolder() / kKeptListFile; }
+fs::path Sandbox::PartsFolder() const { return CacheFolder() / kKeptPartsFolder; }
+
+std::map<std::string, std::uint64_t> Sandbox::KeptParts() const
+{
+    std::map<std::string, std::uint64_t> parts;
+    std::error_code error;
+    for (auto& entry : fs::directory_iterator(PartsFolder(), error))
+        if (entry.path().extension() == ".part") parts[entry.path().stem().string()] = fs::file_size(entry.path());
+    return parts;
+}
 fs::path Sandbox::InstallationSerialFile() const { return install_ / kInstallationSerialFile; }
 
 void Sandbox::InstallUpdater(const fs::path& exe) { fs::copy_file(exe, Updater(), fs::copy_options::overwrite_existing); }
@@ -341,6 +351,7 @@ void Sandbox::PublishList(const std::vector<Entry>& entries, const std::optional
             << "</hash>\n    <downurl>" << e.downurl << "</downurl>\n";
         if (e.regist) xml << "    <regist>" << *e.regist << "</regist>\n";
         if (e.sha256) xml << "    <sha256>" << *e.sha256 << "</sha256>\n";
+        if (e.size) xml << "    <size>" << *e.size << "</size>\n";
         xml << "  </file>\n";
     }
     xml << "</filelist>\n";
@@ -374,10 +385,12 @@ std::vector<std::string> Sandbox::StandInLog() const
 
 std::vector<std::string> Sandbox::LeftTemporaryFiles() const
 {
-    std::vector<std::string> names;
-    for (auto& entry : fs::directory_iterator(temp_))
-        if (entry.path().filename().string().rfind("~wu", 0) == 0) names.push_back(entry.path().filename().string());
-    return names;
+    std::vector<std::string> paths;
+    std::error_code error;
+    for (const fs::path& folder : {temp_, PartsFolder()})
+        for (auto& entry : fs::directory_iterator(folder, error))
+            if (entry.path().filename().string().rfind("~wu", 0) == 0) paths.push_back(entry.path().string());
+    return paths;
 }
 
 std::string Md5Hex(const std::string& bytes) { return Md5Text(bytes); }

@@ -115,6 +115,7 @@ public:
         std::string path, name, hash, downurl;
         std::optional<std::string> regist;
         std::optional<std::string> sha256{};
+        std::optional<std::uint64_t> size{};
     };
     // With a serial, the document element carries it, as a signed list's
     // does; and with an expiry, that too.
@@ -132,7 +133,8 @@ public:
                          const std::map<std::string, std::string>& environment = {});
     // What the main program's stand-in recorded in the installation.
     std::vector<std::string> StandInLog() const;
-    // Temporary files the worker left in this sandbox's temporary folder.
+    // Temporary files the worker left, as full paths: in this sandbox's
+    // temporary folder, and the whole downloads beside the kept parts.
     std::vector<std::string> LeftTemporaryFiles() const;
     // Where the updater keeps, for this installation, its digest cache and
     // the last list it fetched (in the prefix's local application data;
@@ -140,6 +142,10 @@ public:
     fs::path CacheFolder() const;
     fs::path DigestCacheFile() const;
     fs::path KeptListFile() const;
+    // Where it keeps the parts of transfers that ended early.
+    fs::path PartsFolder() const;
+    // The kept parts there ("<digest>.part"), by digest name, with their sizes.
+    std::map<std::string, std::uint64_t> KeptParts() const;
     // Where the updater keeps, in the installation, the highest serial of a
     // signed list it accepted there.
     fs::path InstallationSerialFile() const;

@@ -35,6 +35,7 @@ InternetLayer::Handle FakeInternet::OpenUrlWithHeaders(Handle, const char* url, 
     opened.push_back(url);
     sentHeaders.push_back(headers);
     auto it = replies.find(url);
+    if (headers.find("Range:") != std::string::npos && rangedReplies.count(url)) it = rangedReplies.find(url);
     if (it == replies.end() || it->second.openFails) {
         SetLastError(it == replies.end() ? ERROR_INTERNET_NAME_NOT_RESOLVED : it->second.openError);
         return nullptr;
@@ -62,14 +63,17 @@ std::string FakeInternet::HeaderValue(Handle url, const char* name)
 std::uint32_t FakeInternet::BodyLength(Handle url)
 {
     const FakeReply& reply = *static_cast<Stream*>(url)->reply;
-    return reply.length && StatusCode(url) == 200 ? *reply.length : kNoLength;
+    const unsigned status = StatusCode(url);
+    return reply.length && (status == 200 || status == 206) ? *reply.length : kNoLength;
 }
 
 bool FakeInternet::Read(Handle url, void* buffer, std::uint32_t size, std::uint32_t& count)
 {
     ++readsDone;
+    askedBytes += size;
     auto& stream = *static_cast<Stream*>(url);
     const FakeReply& reply = *stream.reply;
+    now += reply.msPerRead;
     if (static_cast<int>(stream.next) == reply.failingRead) {
         ++stream.next;
         count = 0;
@@ -84,6 +88,7 @@ bool FakeInternet::Read(Handle url, void* buffer, std::uint32_t size, std::uint3
     const std::string body = BodyOf(reply);
     std::memcpy(buffer, body.data() + stream.offset, count);
     stream.offset += count;
+    deliveredBytes += count;
     ++stream.next;
     return true;
 }
@@ -91,6 +96,12 @@ bool FakeInternet::Read(Handle url, void* buffer, std::uint32_t size, std::uint3
 void FakeInternet::Close(Handle)
 {
     --openHandles;
+}
+
+void FakeInternet::Abandon(Handle)
+{
+    --openHandles;
+    ++abandoned;
 }
 
 FakeReply FakeReply::Serving(const std::string& body)
@@ -112,7 +123,7 @@ std::string FakeInternet::BodyOf(const FakeReply& reply)
 }
 
 RunResult RunWorker(InternetLayer& internet, const std::string& baseUrl, std::vector<TUpdateRec*> records,
-                    std::function<void(const Event&)> onEvent)
+                    std::function<void(const Event&)> onEvent, const WorkerSettings& settings)
 {
     MainThreadDoor door;
     RunResult result;
@@ -125,6 +136,8 @@ RunResult RunWorker(InternetLayer& internet, const std::string& baseUrl, std::ve
     std::weak_ptr<int> alive = token;
     worker->FBaseUrl = baseUrl;
     worker->FRecords = records;
+    worker->FPartsFolder = settings.partsFolder;
+    if (settings.clock) worker->FClock = settings.clock;
     worker->OnStatus = [&, token](TWebThread*, TWebStatus kind, const std::string& message, std::int32_t size,
                            std::int32_t position) {
         if (GetCurrentThreadId() != mainThread) result.eventsOnMainThread = false;

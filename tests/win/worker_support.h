@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -46,18 +47,26 @@ struct FakeReply {
     std::optional<std::string> body;
     unsigned status = 0;                         // 0: 200 with a length, 404 without
     std::map<std::string, std::string> headers;  // of the reply, by name
+    std::uint64_t msPerRead = 0;                 // how far each read moves the layer's clock
 };
 
 class FakeInternet final : public InternetLayer {
 public:
     bool sessionFails = false;
     std::map<std::string, FakeReply> replies;  // by full URL; others cannot be opened
+    // Given instead to a request that asks for a range, where there is one.
+    std::map<std::string, FakeReply> rangedReplies;
 
     std::vector<std::string> opened;  // URLs asked for, in order
     std::vector<std::string> sentHeaders;  // the caller's header lines of each, in the same order
     std::string agent;
-    int readsDone = 0;
+    std::atomic<int> readsDone{0};
+    std::uint64_t askedBytes = 0;      // what the reads asked for, in all
+    std::uint64_t deliveredBytes = 0;  // what they gave
     int openHandles = 0;
+    int abandoned = 0;  // replies given up rather than closed (no longer counted as open)
+    // A clock for the worker (WorkerSettings), moved by the reads.
+    std::atomic<std::uint64_t> now{1'000'000};
 
     Handle Open(const char* agentText) override;
     Handle OpenUrl(Handle session, const char* url) override;
@@ -68,6 +77,7 @@ public:
     void Rewind(Handle) override {}
     bool Read(Handle url, void* buffer, std::uint32_t size, std::uint32_t& count) override;
     void Close(Handle handle) override;
+    void Abandon(Handle url) override;
 
     // The bytes a reply's reads deliver, so that fetched files can be compared.
     static std::string BodyOf(const FakeReply& reply);
@@ -92,7 +102,11 @@ struct RunResult {
     bool eventsOnMainThread = true;
     std::vector<std::string> tempFilesAtTerminate;
 };
+struct WorkerSettings {
+    std::string partsFolder{};                 // TWebThread::FPartsFolder
+    std::function<std::uint64_t()> clock{};    // TWebThread::FClock; none: the worker's own
+};
 RunResult RunWorker(InternetLayer& internet, const std::string& baseUrl, std::vector<TUpdateRec*> records,
-                    std::function<void(const Event&)> onEvent = {});
+                    std::function<void(const Event&)> onEvent = {}, const WorkerSettings& settings = {});
 
 }  // namespace tallowfin::test
