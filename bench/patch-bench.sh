@@ -16,6 +16,9 @@
 #      runs 32-bit programs.
 #      Goal: at least 100 MB/s of output. Beside it, the result file copied
 #      through the same output in the same pieces.
+#   3. The demo's release 2 (tools/demo.sh, with the two commits' updaters):
+#      the bytes a client holding release 1 downloads, as the publisher counts
+#      them, with and without patches.
 #
 # Run alone: bench/patch-bench.sh   (the first run builds the earlier release,
 # several minutes; later runs take about one). bench/run.sh runs it for its
@@ -38,7 +41,7 @@ listed_patch() { sed -n 's/.*<patch [^>]*size="\([0-9]*\)"[^>]*>\([^<]*\)<\/patc
 say "Building the publishing tool, the release and the applier's benchmark"
 cmake --preset native >/dev/null && cmake --build --preset native --target tallowfin-publish >/dev/null
 cmake --preset win32-release >/dev/null && cmake --build --preset win32-release --target TallowfinUpdate >/dev/null
-cmake --preset win64-tests >/dev/null && cmake --build --preset win64-tests --target patch_bench >/dev/null
+cmake --preset win64-tests >/dev/null && cmake --build --preset win64-tests --target patch_bench TallowfinMain TestComServer >/dev/null
 if tools/can-run-32bit.sh && [[ -x /usr/lib/wine/wine ]]; then run32=true; else run32=false; fi
 tests32=$root/build/win32-tests
 prefix32=$tests32/bench-wineprefix
@@ -114,6 +117,47 @@ make_s=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }
 read -r big_patch_bytes big_patch_address < <(listed_patch "$work/big/served/filelist.xml") ||
   { echo "no patch was listed for the 48 MiB file" >&2; exit 1; }
 
+# ---- 3. The demo's release 2 for a client holding release 1 ------------------
+# The demo's two releases (tools/demo.sh), with the updater of the two commits
+# above in place of one build and the same build marked: release 1 published
+# first, then release 2 over it, with and without --patches-from; the
+# publisher counts the bytes a client holding release 1 downloads.
+say "The demo's releases, published with and without patches"
+demo=$work/demo
+mkdir -p "$demo/v1/data" "$demo/v2/data" "$demo/v2/skins/default"
+cp "$tree/build/win32-release/app/TallowfinUpdate.exe" "$demo/v1/"
+cp "$win/tests/standin/TallowfinMain.exe" "$win/tests/standin/TestComServer.dll" "$demo/v1/"
+mv "$demo/v1/TestComServer.dll" "$demo/v1/TallowfinCom.dll"
+printf 'Tallowfin Beta 1.0\r\n' >"$demo/v1/data/readme.txt"
+printf '[main]\r\nversion=1\r\n' >"$demo/v1/data/settings.ini"
+random_bytes() { python3 -c 'import random, sys; sys.stdout.buffer.write(random.Random(int(sys.argv[2])).randbytes(int(sys.argv[1])))' "$@"; }
+random_bytes 1048576 1 >"$demo/v1/data/catalog.dat"
+cp -r "$demo/v1/." "$demo/v2/"
+cp "$release32/app/TallowfinUpdate.exe" "$demo/v2/"
+printf 'build 2' >>"$demo/v2/TallowfinCom.dll"
+printf 'Tallowfin Beta 2.0\r\n' >"$demo/v2/data/readme.txt"
+printf '[main]\r\nversion=2\r\n' >"$demo/v2/data/settings.ini"
+random_bytes 3145728 2 >"$demo/v2/data/catalog.dat"
+printf 'skin=default\r\n' >"$demo/v2/skins/skins.ini"
+random_bytes 65536 3 >"$demo/v2/skins/default/theme.dat"
+printf 'Tallowfin Beta 2.0 \xec\x84\xa4\xeb\xaa\x85\xec\x84\x9c\r\n' >"$demo/v2/manual.txt"
+# "downloads 6 files, 3285423 bytes (2 through a patch; ...)": the bytes.
+previous_bytes() { sed -n 's/^a client holding the previous list downloads [0-9]* files\{0,1\}, \([0-9]*\) bytes.*/\1/p' "$1"; }
+for kind in whole patched; do
+  rm -rf "$demo/served-$kind" && mkdir -p "$demo/served-$kind"
+  "$publish" make "$demo/v1" -o "$demo/served-$kind/filelist.xml" >/dev/null 2>&1
+  if [[ $kind == patched ]]; then
+    "$publish" make "$demo/v2" -o "$demo/served-$kind/filelist.xml" --patches-from "$demo/v1" >"$demo/$kind.txt" 2>/dev/null
+  else
+    "$publish" make "$demo/v2" -o "$demo/served-$kind/filelist.xml" >"$demo/$kind.txt" 2>/dev/null
+  fi
+done
+demo_whole_bytes=$(previous_bytes "$demo/whole.txt")
+demo_patched_bytes=$(previous_bytes "$demo/patched.txt")
+demo_patched_files=$(sed -n 's/.*(\([0-9]*\) through a patch.*/\1/p' "$demo/patched.txt")
+[[ -n $demo_whole_bytes && -n $demo_patched_bytes ]] ||
+  { echo "the publisher did not say what a client holding release 1 downloads" >&2; cat "$demo/patched.txt" >&2; exit 1; }
+
 source "$root/tools/wine-session.sh"
 own_session=false
 cleanup() {
@@ -147,6 +191,9 @@ echo "exe_bytes $exe_bytes"
 echo "exe_patch_bytes $exe_patch_bytes"
 echo "exe_patch_percent $(awk -v p="$exe_patch_bytes" -v f="$exe_bytes" 'BEGIN { printf "%.2f", 100 * p / f }')"
 echo "exe_gzip_bytes $exe_gzip_bytes"
+echo "demo_whole_bytes $demo_whole_bytes"
+echo "demo_patched_bytes $demo_patched_bytes"
+echo "demo_patched_files ${demo_patched_files:-0}"
 echo "big_bytes $(value result_bytes)"
 echo "big_patch_bytes $big_patch_bytes"
 echo "big_make_s $make_s"

@@ -80,7 +80,7 @@ cleanup() {
 trap cleanup EXIT
 begin_session "$win/wineprefix" >/dev/null
 cmake --preset win64-tests >/dev/null
-cmake --build --preset win64-tests --target TallowfinUpdate TallowfinUpdateSigned TallowfinMain hash_bench download_bench list_bench >/dev/null
+cmake --build --preset win64-tests --target TallowfinUpdate TallowfinUpdateSigned TallowfinMain hash_bench download_bench list_bench install_bench >/dev/null
 if $run32; then
   cmake --preset win32-tests >/dev/null && cmake --build --preset win32-tests --target TallowfinMain download_bench >/dev/null
   mkdir -p "$prefix32"
@@ -281,6 +281,17 @@ dl32_rss=$(value plain32_rss_kib "$out/update-runs.txt")
 step "Binary patches"
 TALLOWFIN_BENCH_REPEAT=$repeat bench/patch-bench.sh >"$out/patch-bench.txt"
 
+# A release installed as one transaction beside the way it was installed
+# before (bench/install_bench.cpp): one 200 MB file, and one changed file of
+# 1,000 in one folder.
+step "Installing a release as a transaction"
+rm -rf "$out/install-bench" && mkdir -p "$out/install-bench"
+"$WINE" "$win/bench/install_bench.exe" "Z:$out/install-bench" --size 209715200 --files 1000 --repeat "$repeat" \
+  >"$out/install.txt" 2>&1 </dev/null || { cat "$out/install.txt" >&2; exit 1; }
+rm -rf "$out/install-bench"
+install_added=$(awk -v t="$(value large_transaction_s "$out/install.txt")" -v b="$(value large_before_s "$out/install.txt")" \
+  -v r="$dl_s" 'BEGIN { printf "%.1f", 100 * (t - b) / r }')
+
 openssl_mbps=$(awk -v b="$bytes" -v s="$openssl_s" 'BEGIN { printf "%.1f", b / 1e6 / s }')
 size() { stat -c %s "$1" | awk '{ printf "%\047d", $1 }'; }
 
@@ -326,8 +337,12 @@ echo "| the digest cache of those 10,000 files on disk | $(value cache_bytes "$o
 echo "| bytes nginx sent for a start with nothing changed, 10,000-entry list ($kept_n request: $kept_status) | $kept_bytes bytes, $kept_body of body (goal <= 1 KB) | the start that fetched it whole ($whole_n request: $whole_status): $whole_bytes bytes | $(ratio "$kept_bytes" "$whole_bytes") | |"
 echo "| one hand-over to the main thread, waited for (start, completion and error events) | $(value door_us "$out/download.txt") us | sent message: $(value send_us "$out/download.txt") us | | |"
 echo "| one progress report posted without waiting, what it costs the worker | $(value post_us "$out/download.txt") us | waited for: $(value door_us "$out/download.txt") us | | |"
+install=$out/install.txt
+echo "| installing one 200 MB file as a transaction (staged beside its target, digests read back, journal, renamed in) | $(value large_transaction_s "$install") s, $install_added% of the whole 200 MB run (goal <= 10%) | as before (checked in the temporary folder, copied beside, renamed): $(value large_before_s "$install") s | $(ratio "$(value large_transaction_s "$install")" "$(value large_before_s "$install")") | |"
+echo "| installing one changed file of $(value one_of_many_files "$install") in one folder, as a transaction | $(value one_transaction_s "$install") s | as before: $(value one_before_s "$install") s | $(ratio "$(value one_transaction_s "$install")" "$(value one_before_s "$install")") | |"
 patch=$out/patch-bench.txt
 echo "| binary patch of the i686 TallowfinUpdate.exe from $(value base_commit "$patch") to $(value head_commit "$patch") | $(value exe_patch_bytes "$patch" | awk '{ printf "%\047d", $1 }') bytes ($(value exe_patch_percent "$patch")% of the file; goal <= 5%) | the file: $(value exe_bytes "$patch" | awk '{ printf "%\047d", $1 }') bytes, gzip -9: $(value exe_gzip_bytes "$patch" | awk '{ printf "%\047d", $1 }') | $(ratio "$(value exe_patch_bytes "$patch")" "$(value exe_bytes "$patch")") | |"
+echo "| bytes a client holding the demo's release 1 downloads for release 2, with patches ($(value demo_patched_files "$patch") files through one) | $(value demo_patched_bytes "$patch" | awk '{ printf "%\047d", $1 }') bytes | without patches: $(value demo_whole_bytes "$patch" | awk '{ printf "%\047d", $1 }') bytes | $(ratio "$(value demo_patched_bytes "$patch")" "$(value demo_whole_bytes "$patch")") | |"
 echo "| applying a patch through the updater's applier over Win32 files (x86-64 build), $(value big_bytes "$patch" | awk '{ printf "%.0f MB", $1 / 1e6 }') of output (patch $(value big_patch_bytes "$patch" | awk '{ printf "%\047d", $1 }') bytes, made in $(value big_make_s "$patch") s) | $(value apply_mbps "$patch") MB/s (goal >= 100) | copying the result through the same output: $(value copy_mbps "$patch") MB/s | $(ratio "$(value apply_mbps "$patch")" "$(value copy_mbps "$patch")") | $(value apply_peak_working_set_kib "$patch") KiB working set |"
 if [[ -n $(value apply32_mbps "$patch") ]]; then
   echo "| the same by the i686 build (the shipped width), in a 32-bit prefix | $(value apply32_mbps "$patch") MB/s (goal >= 100) | copying the result: $(value copy32_mbps "$patch") MB/s | $(ratio "$(value apply32_mbps "$patch")" "$(value copy32_mbps "$patch")") | $(value apply32_peak_working_set_kib "$patch") KiB working set |"

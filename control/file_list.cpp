@@ -13,6 +13,7 @@
 #include "common/limits.h"
 #include "common/path_rules.h"
 #include "control/main_form.h"
+#include "control/patch_choice.h"
 #include "control/signed_list.h"
 #include "digestcache/cache_location.h"
 #include "digestcache/file_digest.h"
@@ -51,6 +52,24 @@ std::string Required(const std::optional<TXmlNode>& element, Value value)
     std::string text = element->Text();
     if (text.empty()) throw ListError("An entry of the file list has an empty \"" + label + "\"");
     return text;
+}
+
+// The patches an entry lists. One that cannot serve (a malformed attribute,
+// content other than its address) is passed over: readers that do not know
+// patches ignore them, and so does this one where it cannot use them.
+std::vector<TListedPatch> PatchesOf(const TXmlNode& entry)
+{
+    std::vector<TListedPatch> patches;
+    for (const TXmlNode& element : entry.ChildElements(L"patch")) {
+        try {
+            if (auto patch = ReadListedPatch(element.Attribute(L"base"), element.Attribute(L"base_sha256"),
+                                             element.Attribute(L"size"), element.Attribute(L"sha256"), element.Text()))
+                patches.push_back(std::move(*patch));
+        } catch (const TXmlError&) {
+            // Not a single text: not an address.
+        }
+    }
+    return patches;
 }
 
 // Deletes the list file when reading is over, whatever the outcome: every
@@ -116,6 +135,7 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
     struct Listed {
         std::string path, localPath, hash, url;
         std::optional<std::uint64_t> size;
+        std::vector<TListedPatch> patches;
     };
     std::vector<Listed> entries;
     std::exception_ptr badEntry;
@@ -148,6 +168,7 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
                 if (!entry.size) throw ListError("An entry of the file list has a \"size\" that is no length in bytes");
             }
             entry.localPath = entry.path + "\\" + name;
+            entry.patches = PatchesOf(root.Child(i));
             entries.push_back(std::move(entry));
         }
     } catch (...) {
@@ -175,6 +196,17 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
             record->Size = entry.size;
             record->Listed.Md5 = entry.hash;
             if (SignedLists()) record->Listed.Sha256 = sha256[i];
+            // A patch from the installed file is fetched in its place; the
+            // whole file stays at hand for when the patch cannot serve.
+            if (auto patch = ChoosePatch(entry.patches, known[i].text, entry.size, SignedLists(),
+                                         [&] { return FileSha256Text(entry.localPath); })) {
+                record->WholeUrl = record->Url;
+                record->WholeSize = record->Size;
+                record->BaseMd5 = known[i].text;
+                record->Url = patch->Url;
+                record->Size = patch->Size;
+                record->Patch = std::move(patch);
+            }
             result.push_back(std::move(record));
         }
     }
@@ -194,9 +226,13 @@ void TMainForm::KeepOnlyPartsOf(const UpdateRecords& records)
     // with another digest has its part removed, and none is larger than its
     // entry allows.
     std::map<std::string, std::uint64_t> wanted;
-    for (const auto& record : records)
-        if (const auto name = PartName(record->Listed.Sha256, record->Listed.Md5))
-            wanted[*name] = record->Size.value_or(limits::kLargestFile);
+    for (const auto& record : records) {
+        if (const auto name = PartNameOf(*record)) wanted[*name] = record->Size.value_or(limits::kLargestFile);
+        // The whole file's part stays beside a patch's: the pass falls back
+        // to it when the patch cannot serve.
+        if (const auto name = record->Patch ? PartName(record->Listed.Sha256, record->Listed.Md5) : std::nullopt)
+            wanted[*name] = record->WholeSize.value_or(limits::kLargestFile);
+    }
     KeepPartsOnly(PartsFolder(), wanted);
 }
 

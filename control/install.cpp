@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "common/file_system.h"
 #include "common/lead_bytes.h"
@@ -10,6 +11,7 @@
 #include "control/korean_text.h"
 #include "control/launch_rules.h"
 #include "control/main_form.h"
+#include "control/patched_download.h"
 #include "transaction/journal.h"
 
 namespace tallowfin {
@@ -87,10 +89,30 @@ std::vector<ReleaseFile> TMainForm::ReleaseFiles(const std::vector<TUpdateRec*>&
 
 void TMainForm::DownloadsDone(TThread*)
 {
-    const std::vector<TUpdateRec*> records = FWebThread ? FWebThread->FRecords : std::vector<TUpdateRec*>{};
+    std::vector<TUpdateRec*> records = FWebThread ? FWebThread->FRecords : std::vector<TUpdateRec*>{};
+    // After a pass that fetched whole files in place of patches, the release
+    // is all the records, those the first pass had left ready among them.
+    if (!passRecords_.empty()) records = std::exchange(passRecords_, {});
     if (!FErrors.empty()) {
         DiscardTemporaryFiles(records);
         FWebThread = nullptr;
+        return;
+    }
+
+    // Patches fetched in place of files are applied to the installed files;
+    // one that cannot serve (missing, damaged, for another base, a result not
+    // as listed) gives way to its whole file, fetched by one more pass.
+    std::vector<TUpdateRec*> whole;
+    for (TUpdateRec* record : records) {
+        if (!record->Patch) continue;
+        if (!FileExists(record->TempFile) || !ApplyFetchedPatch(*record)) {
+            FetchWholeFileInstead(*record);
+            whole.push_back(record);
+        }
+    }
+    if (!whole.empty()) {
+        passRecords_ = records;
+        StartPass([this](TThread* sender) { DownloadsDone(sender); }, whole, PartsFolder());
         return;
     }
 

@@ -137,12 +137,17 @@ void TMainForm::FileListDone(TThread*)
     if (!downloadRecords_.empty()) view_.ShowFromTray();
 }
 
-void TMainForm::WebThreadStatus(TWebThread*, TWebStatus Kind, const std::string& Message, std::int32_t Size,
+void TMainForm::WebThreadStatus(TWebThread* Sender, TWebStatus Kind, const std::string& Message, std::int32_t Size,
                                 std::int32_t Position)
 {
     switch (Kind) {
-    case wsNoNetwork:
     case wsFileError:
+        // A patch that cannot be fetched (missing, cut) fails nothing: the
+        // whole file is fetched in its place once the pass is over.
+        if (Sender && Sender->FCurrent < Sender->FRecords.size() && Sender->FRecords[Sender->FCurrent]->Patch) break;
+        FErrors.push_back(Message);
+        break;
+    case wsNoNetwork:
     case wsFailed:
         FErrors.push_back(Message);
         break;

@@ -121,6 +121,9 @@ private:
     FileHandle helperHold_;
     // The digest text of the list the download pass came from.
     std::string listIdentity_;
+    // While a pass fetches whole files in place of patches that could not
+    // serve: every record of the release.
+    std::vector<TUpdateRec*> passRecords_;
 
     // The digests of the installed files; made when the list is first read.
     std::unique_ptr<LocalDigests> digests_;

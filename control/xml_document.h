@@ -55,6 +55,8 @@ public:
         });
         return found;
     }
+    // Every child element of exactly this name, in document order.
+    std::vector<TXmlNode> ChildElements(std::wstring_view name) const;
     // The element's text: its single text or CDATA node; empty without
     // content; an error with any other content.
     std::string Text() const;

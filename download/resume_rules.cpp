@@ -47,6 +47,16 @@ std::optional<std::string> PartName(std::string_view listedSha256, std::string_v
     return ReadDigestText(listedMd5, 16);
 }
 
+std::optional<std::string> PartNameOf(const TUpdateRec& record)
+{
+    if (!record.Patch) return PartName(record.Listed.Sha256, record.Listed.Md5);
+    if (auto sha256 = ReadDigestText(record.Patch->Sha256, 32)) return sha256;
+    const auto base = ReadDigestText(record.Patch->BaseMd5, 16);
+    const auto result = ReadDigestText(record.Listed.Md5, 16);
+    if (!base || !result) return std::nullopt;
+    return Md5Text(*base + *result);
+}
+
 bool IsPartFileName(std::string_view fileName, std::string_view suffix)
 {
     if (fileName.size() <= suffix.size() || fileName.substr(fileName.size() - suffix.size()) != suffix) return false;

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "download/update_record.h"
+
 namespace tallowfin {
 
 // What a reply said of the file a kept part belongs to: the validator that
@@ -31,6 +33,11 @@ struct KeptPartInfo {
 // such a name would stand for any content, and the part of one file could be
 // continued with another's bytes.
 std::optional<std::string> PartName(std::string_view listedSha256, std::string_view listedMd5);
+// The name of a kept part of what a record fetches. A patch fetched in place
+// of its file has a part of its own, never the file's: by the patch's SHA-256
+// where the list gives one, else by the MD5 digest of its base's and its
+// result's digest texts, which names "this file made from that one".
+std::optional<std::string> PartNameOf(const TUpdateRec& record);
 // Whether a file name (without folder) is one PartName gives, followed by
 // `suffix` (".part", ".info").
 bool IsPartFileName(std::string_view fileName, std::string_view suffix);

@@ -19,6 +19,17 @@ struct TListedDigests {
     std::string Sha256;  // the entry's "sha256", in lower case; only a signed list gives it (to every entry)
 };
 
+// A binary patch a list entry gives: it turns one earlier version of the
+// file (its base) into the listed one.
+struct TListedPatch {
+    std::string Url;         // as listed: absolute, or relative to the base address like a downurl
+    std::string BaseMd5;     // the base's MD5 digest text, lower case
+    std::string BaseSha256;  // the base's SHA-256, lower case; empty when the list gives none
+    std::uint64_t Size = 0;  // the patch's length in bytes
+    std::string Sha256;      // the patch's SHA-256, lower case; empty when the list gives none
+    bool operator==(const TListedPatch&) const = default;
+};
+
 // One file to fetch. Created by the controller, handed to a worker by pointer;
 // the worker writes nothing but TempFile, only once the transfer is whole (the
 // path of a complete file holding the body, in the temporary folder or in the
@@ -51,6 +62,13 @@ struct TUpdateRec {
     // table beside the records has to be kept in step with them.
     std::string FetchedMd5{};  // the digest text the check read of the fetched copy
     bool Installed = false;   // the fetched copy replaced the file at LocalPath
+    // Where a patch from the installed file is fetched in place of the file:
+    // the patch (Url and Size are then its own), and the whole file's address
+    // and size, fetched instead when the patch cannot serve.
+    std::optional<TListedPatch> Patch{};
+    std::string WholeUrl{};
+    std::optional<std::uint64_t> WholeSize{};
+    std::string BaseMd5{};  // the installed file's MD5 digest text, the patch's base
 };
 
 enum TWebStatus : std::uint8_t {

@@ -88,7 +88,10 @@ void TWebThread::Execute()
         }
         ReportStatus(wsConnected, "Connected");
         const std::size_t count = FRecords.size();
-        for (std::size_t i = 0; i < count; ++i) Fetch(*FRecords[i]);
+        for (std::size_t i = 0; i < count; ++i) {
+            FCurrent = i;
+            Fetch(*FRecords[i]);
+        }
         FSession.reset();
         ReportStatus(wsDisconnected, "Disconnected");
     } catch (...) {
@@ -113,7 +116,7 @@ void TWebThread::Execute()
 std::optional<KeptPart> TWebThread::HoldPart(const TUpdateRec& record, bool create)
 {
     if (FPartsFolder.empty()) return std::nullopt;
-    const auto name = PartName(record.Listed.Sha256, record.Listed.Md5);
+    const auto name = PartNameOf(record);
     if (!name || partsHandedOver_.count(*name)) return std::nullopt;
     auto part = KeptPart::Hold(FPartsFolder, *name, create);
     // Kept of a file of another length than the entry now allows: another file.
@@ -304,7 +307,7 @@ void TWebThread::Fetch(TUpdateRec& record)
         Synchronize([this] { DispatchStatus(); });
         RaiseProgressError();
         if (part_) {
-            const auto name = PartName(record.Listed.Sha256, record.Listed.Md5);
+            const auto name = PartNameOf(record);
             partialPath_ = part_->Finish();
             if (partialPath_.empty()) failure = GetLastError();
             else if (name) partsHandedOver_.insert(*name);

@@ -59,6 +59,9 @@ public:
 
     // Read by the caller in the terminate handler: the kind of the last report.
     TWebStatus FStatus = wsConnected;
+    // Read by the caller in a report: the index in FRecords of the record the
+    // report is about (the last one started).
+    std::size_t FCurrent = 0;
 
 protected:
     void Execute() override;

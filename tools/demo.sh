@@ -117,17 +117,20 @@ head -c 65536 /dev/urandom > "$release/skins/default/theme.dat"
 printf 'Tallowfin Beta 2.0 설명서\r\n' > "$release/설명서.txt"
 printf 'tallowfin build 2' >> "$release/TallowfinUpdate.exe"
 
-# The same installation once more, for the attacks at the end.
+# The same installation once more, for the attacks at the end, and version 1
+# as its publisher kept it, to diff the new release against.
 attacked=$out/attacked
 cp -r "$installed" "$attacked"
+cp -r "$installed" "$out/release-1"
 
-say "== Publishing, signed"
+say "== Publishing, signed, with patches from version 1"
 cp -r "$release/." "$served/"
-"$publish" make "$release" -o "$served/filelist.xml" --sign "$private_key" --public "$public_key" >"$out/publish.log" 2>&1 \
+"$publish" make "$release" -o "$served/filelist.xml" --sign "$private_key" --public "$public_key" \
+  --patches-from "$out/release-1" >"$out/publish.log" 2>&1 \
   || fail "tallowfin-publish make failed: $(tail -n 3 "$out/publish.log")"
-"$publish" verify "$served/filelist.xml" --dir "$served" --key "$public_key" >"$out/verify.log" 2>&1 \
+"$publish" verify "$served/filelist.xml" --dir "$served" --key "$public_key" --bases "$out/release-1" >"$out/verify.log" 2>&1 \
   || fail "the published list does not verify: $(tail -n 5 "$out/verify.log")"
-$check || head -n2 "$out/publish.log" | sed 's/^/   /'
+$check || grep -v '^diffing' "$out/publish.log" | head -n3 | sed 's/^/   /'
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 rate=$($check && echo 0 || echo 600k)
@@ -227,6 +230,15 @@ started_with=$(grep -a '^start' "$installed/TallowfinMain.log" 2>/dev/null | hea
 [[ $started_with == "-K:qbzmwrtaxnle" ]] || { echo "demo: the main program was not started with its launch key" >&2; problems=$((problems + 1)); }
 [[ -f $installed/UpdateMgr.exe ]] || { echo "demo: the helper was not written" >&2; problems=$((problems + 1)); }
 left=$(find "$out/tmp" -name '~wu*' | wc -l)
+# What came through patches: the bytes nginx sent for them, and the files
+# they stand for (a patch is named "<file name>-<base MD5>-<result MD5>.patch").
+patched_files=0 patch_bytes=0 whole_bytes=0
+while read -r path bytes; do
+  name=$(basename "$path" .patch); name=${name%-*}; name=${name%-*}
+  patched_files=$((patched_files + 1)) patch_bytes=$((patch_bytes + bytes))
+  whole_bytes=$((whole_bytes + $(find "$release" -name "$name" -printf '%s\n' | head -n1)))
+done < <(awk '$7 ~ /^http:\/\/.*\/patches\// && $9 == 200 { print $7, $10 }' "$out/nginx/access.log")
+[[ $patched_files -gt 0 ]] || { echo "demo: no file came through a patch" >&2; problems=$((problems + 1)); }
 [[ $left -eq 0 ]] || { echo "demo: $left temporary files were left" >&2; problems=$((problems + 1)); }
 
 if ! $check; then
@@ -236,6 +248,7 @@ if ! $check; then
   echo "Main program started:  TallowfinMain.exe $started_with"
   echo "Updater's requests:    $(grep -c '"GET http://' "$out/nginx/access.log") through the proxy setting (nginx log: $out/nginx/access.log)"
   echo "Temporary files left:  $left"
+  echo "Through patches:       $patched_files files, $patch_bytes bytes sent for $whole_bytes bytes of new files"
   awk -v a="$run_started" -v b="$run_ended" -v s="$started" -v n="$(date +%s.%N)" \
     'BEGIN { printf "Update run:            %.1f s (whole demo %.1f s)\n", b - a, n - s }'
   echo "Screenshot:            $screenshot"
@@ -249,6 +262,9 @@ fi
 say
 say "== Attack 1: TallowfinCom.dll swapped on the server after the release was signed"
 { cat "$win/tests/standin/TestComServer.dll"; printf 'attacker build'; } >"$served/TallowfinCom.dll"
+# And its patch: the updater gives up on a patch that is not as listed and
+# fetches the whole file, which is the attacker's.
+for p in "$served"/patches/TallowfinCom.dll-*.patch; do [[ -f $p ]] && printf 'attacker patch' >"$p"; done
 # The updater's requests come through its proxy setting, in absolute form;
 # the demo's own (curl, verify) do not.
 updater_requests() { grep -c '"GET http://' "$out/nginx/access.log" || true; }

@@ -7,6 +7,7 @@
 #include "control/document_type.h"
 #include "control/error_text.h"
 #include "control/launch_rules.h"
+#include "control/patch_choice.h"
 #include "download/url_rules.h"
 #include "helper/command_line.h"
 #include "selfreplace/self_update_rules.h"
@@ -133,6 +134,35 @@ TEST(InstallRules, OwnNamesSayWhoseTheyAreAndAreKnownAgainOnlyInTheirOwnForm)
     // And the old file set aside while the new one takes its place.
     EXPECT_EQ(OldCopyPathFor("C:\\P\\sub\\a.dll", 0x10, 1), "C:\\P\\sub\\~TallowfinUpdate.10.1.old");
     EXPECT_EQ(KindOfOwnName("~TallowfinUpdate.10.1.OLD"), OwnNameKind::kOldCopy);
+}
+
+TEST(PatchChoice, OnlyAWellFormedPatchFromTheInstalledFileAndSmallerThanItServes)
+{
+    const std::string md5(32, 'a'), other(32, 'b'), sha(64, 'c');
+    const auto read = ReadListedPatch(std::string(32, 'A'), std::nullopt, "120", std::nullopt, "p/a.patch");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->BaseMd5, md5);
+    EXPECT_EQ(read->Size, 120u);
+    // A malformed one serves nothing and fails nothing.
+    EXPECT_FALSE(ReadListedPatch(std::string("abc"), std::nullopt, "120", std::nullopt, "p"));
+    EXPECT_FALSE(ReadListedPatch(md5, std::nullopt, "012", std::nullopt, "p"));
+    EXPECT_FALSE(ReadListedPatch(md5, std::nullopt, "2147483648", std::nullopt, "p"));
+    EXPECT_FALSE(ReadListedPatch(md5, std::string("xyz"), "12", std::nullopt, "p"));
+    EXPECT_FALSE(ReadListedPatch(md5, std::nullopt, "12", std::nullopt, ""));
+    EXPECT_FALSE(ReadListedPatch(std::nullopt, std::nullopt, "12", std::nullopt, "p"));
+
+    const TListedPatch fromOther{"o", other, sha, 10, sha}, plain{"p", md5, "", 10, ""}, pinned{"s", md5, sha, 10, sha};
+    int asked = 0;
+    const auto installedSha = [&] { ++asked; return sha; };
+    EXPECT_EQ(ChoosePatch({fromOther, plain}, md5, 100u, false, installedSha), plain);
+    EXPECT_EQ(ChoosePatch({fromOther}, md5, 100u, false, installedSha), std::nullopt);
+    EXPECT_EQ(ChoosePatch({plain}, "", 100u, false, installedSha), std::nullopt) << "nothing installed";
+    EXPECT_EQ(ChoosePatch({plain}, md5, 10u, false, installedSha), std::nullopt) << "no smaller than the file";
+    EXPECT_EQ(asked, 0);
+    // A signed list: both digests given, and the base's the installed file's.
+    EXPECT_EQ(ChoosePatch({plain, pinned}, md5, std::nullopt, true, installedSha), pinned);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(ChoosePatch({pinned}, md5, std::nullopt, true, [&] { return std::string(64, 'd'); }), std::nullopt);
 }
 
 TEST(DocumentType, FoundInThePrologInEveryEncodingTheParserReads)

@@ -20,6 +20,18 @@ TEST(ResumeRules, PartsAreNamedByAWellFormedListedDigestAndKeptForAStrongValidat
     EXPECT_TRUE(IsPartFileName(kSha + ".info", ".info"));
     EXPECT_FALSE(IsPartFileName("0CC175B9C0F1B6A831C399E269772661.part", ".part")) << "one name per digest";
     EXPECT_FALSE(IsPartFileName(kMd5 + ".info", ".part"));
+    // A patch fetched in place of its file never continues the file's part.
+    TUpdateRec record;
+    record.Listed = {kMd5, kSha};
+    EXPECT_EQ(PartNameOf(record), kSha);
+    record.Patch = TListedPatch{"p", std::string(32, 'b'), "", 10, ""};
+    const auto patchPart = PartNameOf(record);
+    ASSERT_TRUE(patchPart);
+    EXPECT_TRUE(IsPartFileName(*patchPart + ".part", ".part"));
+    EXPECT_NE(*patchPart, kSha);
+    EXPECT_NE(*patchPart, kMd5);
+    record.Patch->Sha256 = std::string(64, 'c');
+    EXPECT_EQ(PartNameOf(record), std::string(64, 'c'));
 
     EXPECT_EQ(ResumeValidator("\"5f3a\"", "Tue, 08 Dec 2026 09:00:00 GMT"), "\"5f3a\"");
     EXPECT_EQ(ResumeValidator("W/\"5f3a\"", "Tue, 08 Dec 2026 09:00:00 GMT"), "Tue, 08 Dec 2026 09:00:00 GMT");

@@ -1183,6 +1183,36 @@ TEST_F(SignedListTest, DownloadWithAnotherSha256ThanListedOrAKeylessUpdaterInsta
     EXPECT_TRUE(WaitUntil([&] { return HoldsBytes(box.Updater(), newBuild); }, 20s));
 }
 
+TEST_F(SignedListTest, PatchServesOnlyWithBothItsDigestsAsListedAndTheWholeFileOtherwise)
+{
+    // file0's patch is pinned and serves; file1's is listed with the SHA-256
+    // of other bytes and gives way to the whole file once fetched; file2's
+    // lacks its base's SHA-256 and is never fetched under a signed list.
+    std::map<std::string, std::string> patchOf;
+    for (auto& entry : entries) {
+        if (!oldContent.count(entry.name) || entry.name > "file2.bin") continue;
+        entry.patches.push_back(box.PublishPatch("patches/" + entry.name, oldContent[entry.name],
+                                                 newContent[entry.name], true));
+        patchOf[entry.name] = "/software/Tallowfin/patches/" + entry.name;
+    }
+    auto listed = [&](const std::string& name) -> Sandbox::Patch& {
+        return std::find_if(entries.begin(), entries.end(), [&](auto& e) { return e.name == name; })->patches[0];
+    };
+    listed("file1.bin").sha256 = Sha256Hex("some other patch");
+    listed("file2.bin").baseSha256.reset();
+    Publish(entries, "100");
+    Process updater = box.StartUpdater();
+    ASSERT_EQ(updater.WaitExit(60s), 0u) << DescribeWindows(updater.Id());
+    for (auto& [name, bytes] : newContent) EXPECT_EQ(ReadBytes(box.Install() / name), bytes) << name;
+    EXPECT_EQ(box.Server().CountRequests(patchOf["file0.bin"]), 1u);
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/file0.bin"), 0u);
+    EXPECT_EQ(box.Server().CountRequests(patchOf["file1.bin"]), 1u);
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/file1.bin"), 1u);
+    EXPECT_EQ(box.Server().CountRequests(patchOf["file2.bin"]), 0u);
+    EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/file2.bin"), 1u);
+    ExpectConvergence();
+}
+
 TEST_F(SignedListTest, UpdaterWithoutKeysReadsASignedListAsAnUnsignedOne)
 {
     box.InstallUpdater(UpdaterExe());

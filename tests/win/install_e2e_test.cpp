@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "common/path_rules.h"
@@ -192,6 +193,52 @@ TEST_F(InstallTest, DigestInCapitalsOrNoDigestAtAllDoesNotHoldBackTheRelease)
         EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/garbled.bin"), 1u) << "run " << run;
         EXPECT_EQ(box.Server().CountRequests("/software/Tallowfin/plain.txt"), run == 1 ? 1u : 0u) << "run " << run;
     }
+}
+
+TEST_F(InstallTest, PatchFromTheInstalledFileServesInItsPlaceAndTheWholeFileServesWhereItCannot)
+{
+    // Five installed files, each with a new version and a patch listed for
+    // it: one that serves, one from another base (never fetched), one
+    // damaged, one missing from the server, one that makes other bytes than
+    // listed. Each that cannot serve gives way to its whole file in the same
+    // run; the release installs whole.
+    const std::vector<std::string> names = {"good.exe", "other.exe", "damaged.exe", "missing.exe", "wrong.exe"};
+    std::map<std::string, std::string> oldBytes, newBytes;
+    std::vector<Sandbox::Entry> list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        oldBytes[name] = PatternBytes(150000, static_cast<unsigned>(20 + i));
+        newBytes[name] = oldBytes[name].substr(0, 90000) + PatternBytes(70000, static_cast<unsigned>(40 + i));
+        WriteBytes(box.Install() / name, oldBytes[name]);
+        list.push_back(box.Changed(name, newBytes[name]));
+        list.back().patches.push_back(box.PublishPatch("patches/" + name + ".patch", oldBytes[name], newBytes[name]));
+    }
+    list[1].patches[0].base = Md5Hex("another version");
+    std::string damaged = ReadBytes(box.Served("patches/damaged.exe.patch"));
+    damaged[damaged.size() / 2] ^= 0x55;
+    box.Publish("patches/damaged.exe.patch", damaged);
+    fs::remove(box.Served("patches/missing.exe.patch"));
+    list[4].patches[0] = box.PublishPatch("patches/wrong.exe.patch", oldBytes["wrong.exe"], newBytes["good.exe"]);
+    box.PublishList(list);
+
+    EXPECT_EQ(RunToEnd(), 0u);
+    for (const std::string& name : names) EXPECT_EQ(ReadBytes(box.Install() / name), newBytes[name]) << name;
+    EXPECT_EQ(Starts(box), std::vector<std::string>{"start -K:qbzmwrtaxnle"});
+    EXPECT_TRUE(box.LeftTemporaryFiles().empty());
+    const std::string served = "/software/Tallowfin/";
+    EXPECT_EQ(box.Server().CountRequests(served + "patches/good.exe.patch"), 1u);
+    EXPECT_EQ(box.Server().CountRequests(served + "good.exe"), 0u) << "a patch that serves saves the whole file";
+    EXPECT_EQ(box.Server().CountRequests(served + "patches/other.exe.patch"), 0u) << "not from the installed file";
+    for (const std::string& name : {"damaged.exe", "missing.exe", "wrong.exe"}) {
+        EXPECT_EQ(box.Server().CountRequests(served + "patches/" + name + ".patch"), 1u) << name;
+        EXPECT_EQ(box.Server().CountRequests(served + name), 1u) << name;
+    }
+    EXPECT_LT(box.Server().BytesSent(served + "patches/good.exe.patch"), 100000) << "the patch is what was sent";
+
+    // The installed files are the new versions: the next run fetches only the list.
+    box.Server().ClearRequests();
+    EXPECT_EQ(RunToEnd(), 0u);
+    EXPECT_EQ(box.Server().Requests().size(), 1u);
 }
 
 TEST_F(InstallTest, FailedPassInstallsNothingAndLeavesNoTemporaryFile)

@@ -6,11 +6,13 @@
 #include <thread>
 
 #include <tlhelp32.h>
+#include <zlib.h>
 
 #include "common/md5.h"
 #include "common/path_rules.h"
 #include "digestcache/cache_location.h"
 #include "digestcache/user_cache_folder.h"
+#include "patch/format.h"
 #include "trust/accepted_serial.h"
 #include "trust/cng.h"
 #include "trust/der.h"
@@ -352,6 +354,14 @@ void Sandbox::PublishList(const std::vector<Entry>& entries, const std::optional
         if (e.regist) xml << "    <regist>" << *e.regist << "</regist>\n";
         if (e.sha256) xml << "    <sha256>" << *e.sha256 << "</sha256>\n";
         if (e.size) xml << "    <size>" << *e.size << "</size>\n";
+        for (const Patch& patch : e.patches) {
+            xml << "    <patch";
+            const std::pair<const char*, const std::optional<std::string>*> attributes[] = {
+                {"base", &patch.base}, {"base_sha256", &patch.baseSha256}, {"size", &patch.size}, {"sha256", &patch.sha256}};
+            for (const auto& [name, value] : attributes)
+                if (*value) xml << ' ' << name << "=\"" << **value << '"';
+            xml << '>' << patch.url << "</patch>\n";
+        }
         xml << "  </file>\n";
     }
     xml << "</filelist>\n";
@@ -367,6 +377,19 @@ Sandbox::Entry Sandbox::Changed(const std::string& name, const std::string& byte
 {
     Publish(name, bytes);
     return {"%PROGRAM%", name, Md5Hex(bytes), name, std::nullopt};
+}
+
+Sandbox::Patch Sandbox::PublishPatch(const std::string& relative, const std::string& base, const std::string& result,
+                                     bool withSha256)
+{
+    const std::string bytes = PatchBytes(base, result);
+    Publish(relative, bytes);
+    Patch patch{relative, Md5Hex(base), std::nullopt, std::to_string(bytes.size()), std::nullopt};
+    if (withSha256) {
+        patch.baseSha256 = Sha256Hex(base);
+        patch.sha256 = Sha256Hex(bytes);
+    }
+    return patch;
 }
 
 Process Sandbox::StartUpdater(const std::string& arguments, std::optional<fs::path> directory,
@@ -391,6 +414,41 @@ std::vector<std::string> Sandbox::LeftTemporaryFiles() const
         for (auto& entry : fs::directory_iterator(folder, error))
             if (entry.path().filename().string().rfind("~wu", 0) == 0) paths.push_back(entry.path().string());
     return paths;
+}
+
+std::string PatchBytes(const std::string& base, const std::string& result)
+{
+    const std::size_t shared = std::min(base.size(), result.size());
+    std::string diff(shared, '\0');
+    for (std::size_t i = 0; i < shared; ++i) diff[i] = static_cast<char>(result[i] - base[i]);
+    const auto record = patch::EncodeRecord({shared, result.size() - shared, 0});
+    auto compressed = [](std::string_view bytes) {
+        std::string out(compressBound(static_cast<uLong>(bytes.size())), '\0');
+        uLongf length = static_cast<uLongf>(out.size());
+        compress2(reinterpret_cast<Bytef*>(out.data()), &length, reinterpret_cast<const Bytef*>(bytes.data()),
+                  static_cast<uLong>(bytes.size()), 6);
+        out.resize(length);
+        return out;
+    };
+    const std::string control = compressed({reinterpret_cast<const char*>(record.data()), record.size()});
+    const std::string diffStream = compressed(diff), extra = compressed(std::string_view(result).substr(shared));
+    patch::PatchHeader header;
+    header.sections = 1;
+    header.baseSize = base.size();
+    header.resultSize = result.size();
+    header.controlBytes = control.size();
+    header.diffBytes = diffStream.size();
+    header.extraBytes = extra.size();
+    header.baseMd5 = *patch::Md5FromText(Md5Hex(base));
+    header.baseSha256 = *patch::Sha256FromText(Sha256Hex(base));
+    header.resultMd5 = *patch::Md5FromText(Md5Hex(result));
+    header.resultSha256 = *patch::Sha256FromText(Sha256Hex(result));
+    const auto headerBytes = patch::EncodeHeader(header);
+    const auto section = patch::EncodeSection({1, static_cast<std::uint32_t>(control.size()),
+                                               static_cast<std::uint32_t>(diffStream.size()),
+                                               static_cast<std::uint32_t>(extra.size())});
+    return std::string(headerBytes.begin(), headerBytes.end()) + std::string(section.begin(), section.end()) + control +
+           diffStream + extra;
 }
 
 std::string Md5Hex(const std::string& bytes) { return Md5Text(bytes); }

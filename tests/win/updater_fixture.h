@@ -110,12 +110,18 @@ public:
 
     // Puts a file on the server under "/software/Tallowfin/".
     void Publish(const std::string& relative, const std::string& bytes);
-    // Writes the list from its entries.
+    // Writes the list from its entries, with their patches (each attribute
+    // written as given, where given).
+    struct Patch {
+        std::string url;
+        std::optional<std::string> base, baseSha256, size, sha256;
+    };
     struct Entry {
         std::string path, name, hash, downurl;
         std::optional<std::string> regist;
         std::optional<std::string> sha256{};
         std::optional<std::uint64_t> size{};
+        std::vector<Patch> patches{};
     };
     // With a serial, the document element carries it, as a signed list's
     // does; and with an expiry, that too.
@@ -126,6 +132,11 @@ public:
     void SignList(const std::string& key = "a");
     // An entry for a file published under its name, installed in %PROGRAM%.
     Entry Changed(const std::string& name, const std::string& bytes);
+    // Puts a patch from `base` to `result` (PatchBytes) on the server under
+    // `relative` and returns how an entry lists it: with its size and base,
+    // and with both SHA-256 digests when `withSha256` (as a signed list must).
+    Patch PublishPatch(const std::string& relative, const std::string& base, const std::string& result,
+                       bool withSha256 = false);
 
     // Starts the updater with the proxy and temporary-folder settings, and
     // these variables besides.
@@ -159,6 +170,11 @@ private:
     std::unique_ptr<TlsProxy> tls_;
 };
 
+// A patch in the updater's format that turns `base` into `result`: one
+// section whose one record adds the difference over the bytes both have and
+// copies the rest. What the updater applies, made without the publisher's
+// matching; for files of less than 1 MiB.
+std::string PatchBytes(const std::string& base, const std::string& result);
 std::string Md5Hex(const std::string& bytes);
 std::string Sha256Hex(const std::string& bytes);
 // The DER signature over `bytes` with test key `key`, as openssl writes it;
