@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "common/srw_exclusive.h"
 #include "common/win_error.h"
 
 namespace tallowfin {
@@ -11,17 +12,6 @@ namespace {
 constexpr UINT kRunCall = WM_APP + 0x51;
 constexpr UINT kPostedCall = WM_APP + 0x52;
 constexpr char kWindowClass[] = "TallowfinMainThreadDoor";
-
-class SrwExclusive {
-public:
-    explicit SrwExclusive(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~SrwExclusive() { ReleaseSRWLockExclusive(&lock_); }
-    SrwExclusive(const SrwExclusive&) = delete;
-    SrwExclusive& operator=(const SrwExclusive&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
 
 }  // namespace
 

@@ -3,22 +3,12 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/srw_exclusive.h"
 #include "common/win_error.h"
 
 namespace tallowfin {
 
 namespace {
-
-class SrwExclusive {
-public:
-    explicit SrwExclusive(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~SrwExclusive() { ReleaseSRWLockExclusive(&lock_); }
-    SrwExclusive(const SrwExclusive&) = delete;
-    SrwExclusive& operator=(const SrwExclusive&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
 
 // Waits on `changed` until `done` holds or `until` (GetTickCount64) has
 // passed; the lock is held on entry and on return.
