@@ -229,7 +229,7 @@ TEST_F(InstallTest, PatchFromTheInstalledFileServesInItsPlaceAndTheWholeFileServ
     EXPECT_EQ(box.Server().CountRequests(served + "patches/good.exe.patch"), 1u);
     EXPECT_EQ(box.Server().CountRequests(served + "good.exe"), 0u) << "a patch that serves saves the whole file";
     EXPECT_EQ(box.Server().CountRequests(served + "patches/other.exe.patch"), 0u) << "not from the installed file";
-    for (const std::string& name : {"damaged.exe", "missing.exe", "wrong.exe"}) {
+    for (const char* name : {"damaged.exe", "missing.exe", "wrong.exe"}) {
         EXPECT_EQ(box.Server().CountRequests(served + "patches/" + name + ".patch"), 1u) << name;
         EXPECT_EQ(box.Server().CountRequests(served + name), 1u) << name;
     }
