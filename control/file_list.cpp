@@ -57,10 +57,10 @@ std::string Required(const std::optional<TXmlNode>& element, Value value)
 // The patches an entry lists. One that cannot serve (a malformed attribute,
 // content other than its address) is passed over: readers that do not know
 // patches ignore them, and so does this one where it cannot use them.
-std::vector<TListedPatch> PatchesOf(const TXmlNode& entry)
+std::vector<TListedPatch> PatchesOf(const std::vector<TXmlNode>& elements)
 {
     std::vector<TListedPatch> patches;
-    for (const TXmlNode& element : entry.ChildElements(L"patch")) {
+    for (const TXmlNode& element : elements) {
         try {
             if (auto patch = ReadListedPatch(element.Attribute(L"base"), element.Attribute(L"base_sha256"),
                                              element.Attribute(L"size"), element.Attribute(L"sha256"), element.Text()))
@@ -153,7 +153,10 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
     const long count = root.ChildCount();
     try {
         for (long i = 0; i < count; ++i) {
-            const auto values = root.Child(i).FirstChildElements(kValues);
+            // The entry is looked up once and its children read in one pass:
+            // each costs calls into the parser, ten thousand entries over.
+            std::vector<TXmlNode> patchElements;
+            const auto values = root.Child(i).FirstChildElements(kValues, L"patch", &patchElements);
             Listed entry;
             entry.path = ExpandProgramPath(Required(values[kPath], kPath));
             const std::string name = Required(values[kName], kName);
@@ -168,7 +171,7 @@ UpdateRecords TMainForm::CollectChangedFiles(const std::string& ListFile, const 
                 if (!entry.size) throw ListError("An entry of the file list has a \"size\" that is no length in bytes");
             }
             entry.localPath = entry.path + "\\" + name;
-            entry.patches = PatchesOf(root.Child(i));
+            entry.patches = PatchesOf(patchElements);
             entries.push_back(std::move(entry));
         }
     } catch (...) {

@@ -143,15 +143,6 @@ void TXmlNode::ForEachChildElement(
     }
 }
 
-std::vector<TXmlNode> TXmlNode::ChildElements(std::wstring_view name) const
-{
-    std::vector<TXmlNode> found;
-    ForEachChildElement([&](std::wstring_view childName, const ComPtr<IXMLDOMNode>& child) {
-        if (childName == name) found.emplace_back(child);
-    });
-    return found;
-}
-
 std::optional<TXmlNode> TXmlNode::FirstChildElement(std::wstring_view name) const
 {
     return FirstChildElements(std::array<std::wstring_view, 1>{name})[0];

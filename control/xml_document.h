@@ -45,18 +45,21 @@ public:
     std::optional<TXmlNode> FirstChildElement(std::wstring_view name) const;
     // The first child element of each of these names (case counts), in one
     // pass over the children; none where an element of that name is missing.
+    // With `gathered`, every child element named `every` is added to it, in
+    // document order, in the same pass.
     template <std::size_t N>
-    std::array<std::optional<TXmlNode>, N> FirstChildElements(const std::array<std::wstring_view, N>& names) const
+    std::array<std::optional<TXmlNode>, N> FirstChildElements(const std::array<std::wstring_view, N>& names,
+                                                              std::wstring_view every = {},
+                                                              std::vector<TXmlNode>* gathered = nullptr) const
     {
         std::array<std::optional<TXmlNode>, N> found;
         ForEachChildElement([&](std::wstring_view name, const ComPtr<IXMLDOMNode>& child) {
             for (std::size_t i = 0; i < N; ++i)
                 if (!found[i] && names[i] == name) found[i] = TXmlNode(child);
+            if (gathered && name == every) gathered->emplace_back(child);
         });
         return found;
     }
-    // Every child element of exactly this name, in document order.
-    std::vector<TXmlNode> ChildElements(std::wstring_view name) const;
     // The element's text: its single text or CDATA node; empty without
     // content; an error with any other content.
     std::string Text() const;
