@@ -130,7 +130,7 @@ cp -r "$release/." "$served/"
   || fail "tallowfin-publish make failed: $(tail -n 3 "$out/publish.log")"
 "$publish" verify "$served/filelist.xml" --dir "$served" --key "$public_key" --bases "$out/release-1" >"$out/verify.log" 2>&1 \
   || fail "the published list does not verify: $(tail -n 5 "$out/verify.log")"
-$check || grep -v '^diffing' "$out/publish.log" | head -n3 | sed 's/^/   /'
+$check || grep -E '^(wrote|diffed)' "$out/publish.log" | sed 's/^/   /'
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 rate=$($check && echo 0 || echo 600k)
