@@ -226,12 +226,12 @@ const char* ReasonOf(int status)
 bool ReadRange(const std::string& value, std::int64_t& first, std::int64_t& last)
 {
     if (value.rfind("bytes=", 0) != 0) return false;
-    const std::string spec = value.substr(6);
-    const auto dash = spec.find('-');
-    if (dash == std::string::npos || dash == 0 || spec.find_first_not_of("0123456789-") != std::string::npos) return false;
+    const std::string bounds = value.substr(6);
+    const auto dash = bounds.find('-');
+    if (dash == std::string::npos || dash == 0 || bounds.find_first_not_of("0123456789-") != std::string::npos) return false;
     try {
-        first = std::stoll(spec.substr(0, dash));
-        last = dash + 1 == spec.size() ? -1 : std::stoll(spec.substr(dash + 1));
+        first = std::stoll(bounds.substr(0, dash));
+        last = dash + 1 == bounds.size() ? -1 : std::stoll(bounds.substr(dash + 1));
     } catch (...) {
         return false;
     }
