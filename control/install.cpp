@@ -103,13 +103,8 @@ void TMainForm::DownloadsDone(TThread*)
     // one that cannot serve (missing, damaged, for another base, a result not
     // as listed) gives way to its whole file, fetched by one more pass.
     std::vector<TUpdateRec*> whole;
-    for (TUpdateRec* record : records) {
-        if (!record->Patch) continue;
-        if (!FileExists(record->TempFile) || !ApplyFetchedPatch(*record)) {
-            FetchWholeFileInstead(*record);
-            whole.push_back(record);
-        }
-    }
+    for (TUpdateRec* record : records)
+        if (record->Patch && !ApplyFetchedPatch(*record)) whole.push_back(record);
     if (!whole.empty()) {
         passRecords_ = records;
         StartPass([this](TThread* sender) { DownloadsDone(sender); }, whole, PartsFolder());

@@ -6,21 +6,12 @@
 #include "common/limits.h"
 #include "common/md5.h"
 #include "digestcache/file_digest.h"
+#include "download/temp_files.h"
 #include "patch/apply_win32.h"
 
 namespace tallowfin {
 
 namespace {
-
-// A new temporary file under the worker's own naming: a killed run's is
-// removed by the next run as any left download is.
-std::string NewTemporaryFile()
-{
-    char folder[MAX_PATH + 1] = {};
-    char name[MAX_PATH + 1] = {};
-    if (GetTempPathA(sizeof folder, folder) == 0 || GetTempFileNameA(folder, "~wu", 0, name) == 0) return {};
-    return name;
-}
 
 bool ApplyTo(const TUpdateRec& record, const std::string& resultPath)
 {
@@ -47,21 +38,27 @@ bool ApplyTo(const TUpdateRec& record, const std::string& resultPath)
     return record.Listed.Sha256.empty() || FileSha256Text(resultPath) == record.Listed.Sha256;
 }
 
-}  // namespace
-
+// The record fetches the whole file again: its address and size.
 void FetchWholeFileInstead(TUpdateRec& record) noexcept
 {
-    if (!record.Patch) return;
     record.Url = record.WholeUrl;
     record.Size = record.WholeSize;
     record.Patch.reset();
     record.TempFile.clear();
 }
 
+}  // namespace
+
 bool ApplyFetchedPatch(TUpdateRec& record) noexcept
 {
-    if (!record.Patch || record.TempFile.empty()) return false;
-    const std::string resultPath = NewTemporaryFile();
+    if (!record.Patch) return false;
+    if (record.TempFile.empty()) {
+        FetchWholeFileInstead(record);
+        return false;
+    }
+    // Of the worker's naming: a killed run's is removed by the next run as any
+    // left download is.
+    const std::string resultPath = NewWorkerTemporaryFile();
     bool applied = false;
     try {
         applied = !resultPath.empty() && ApplyTo(record, resultPath);

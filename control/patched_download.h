@@ -7,7 +7,8 @@
 
 namespace tallowfin {
 
-// For a record whose pass fetched its patch (TempFile holds it): checks the
+// For a record whose pass fetched its patch (TempFile holds it, or nothing
+// when the patch could not be fetched): checks the
 // patch's SHA-256 where the list gives it, applies it to the file installed at
 // LocalPath into a new temporary file of the worker's naming, and checks the
 // result's MD5 and, where the list gives it, its SHA-256. True when the record
@@ -17,9 +18,5 @@ namespace tallowfin {
 // (Url and Size the whole file's again, no patch, no TempFile), and false.
 // The patch's temporary file is deleted either way.
 bool ApplyFetchedPatch(TUpdateRec& record) noexcept;
-
-// Turns a record that was to fetch a patch back into one that fetches the
-// whole file.
-void FetchWholeFileInstead(TUpdateRec& record) noexcept;
 
 }  // namespace tallowfin

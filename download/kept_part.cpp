@@ -7,6 +7,7 @@
 
 #include "common/file_system.h"
 #include "common/kept_file.h"
+#include "download/temp_files.h"
 
 namespace tallowfin {
 
@@ -81,12 +82,12 @@ bool KeptPart::Begin(std::uint64_t from, const KeptPartInfo& info)
 
 std::string KeptPart::Finish()
 {
-    char name[MAX_PATH + 1] = {};
-    if (!GetTempFileNameA(folder_.c_str(), "~wu", 0, name)) return {};
+    const std::string name = NewWorkerTemporaryFile(folder_);
+    if (name.empty()) return {};
     file_.reset();
-    if (!MoveFileExA(PartPath().c_str(), name, MOVEFILE_REPLACE_EXISTING)) {
+    if (!MoveFileExA(PartPath().c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         const DWORD error = GetLastError();
-        DeleteFileA(name);
+        DeleteFileA(name.c_str());
         SetLastError(error);
         return {};
     }

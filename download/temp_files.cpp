@@ -22,6 +22,15 @@ bool IsWorkerTemporaryName(const std::string& name)
            std::tolower(static_cast<unsigned char>(extension[3])) == 'p';
 }
 
+std::string NewWorkerTemporaryFile(const std::string& folder)
+{
+    char temp[MAX_PATH + 1] = {};
+    if (folder.empty() && GetTempPathA(sizeof temp, temp) == 0) return {};
+    char name[MAX_PATH + 1] = {};
+    if (GetTempFileNameA(folder.empty() ? temp : folder.c_str(), "~wu", 0, name) == 0) return {};
+    return name;
+}
+
 int RemoveLeftTemporaryFiles()
 {
     char folder[MAX_PATH + 1] = {};

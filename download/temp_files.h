@@ -15,6 +15,11 @@ int RemoveLeftTemporaryFiles();
 // The same in `folder` (the folder of kept parts).
 int RemoveLeftTemporaryFiles(const std::string& folder);
 
+// Creates a new empty file of the worker's naming in `folder` (the system's
+// temporary folder when empty) and returns its path; empty on failure, with
+// the system's error set.
+std::string NewWorkerTemporaryFile(const std::string& folder = {});
+
 // Whether a file name (without folder) is one the worker gives its files.
 bool IsWorkerTemporaryName(const std::string& name);
 

@@ -7,6 +7,7 @@
 
 #include "common/win_error.h"
 #include "download/resume_rules.h"
+#include "download/temp_files.h"
 #include "download/transfer_pace.h"
 #include "download/url_rules.h"
 
@@ -140,12 +141,9 @@ DWORD TWebThread::OpenTarget(const TUpdateRec& record, std::uint64_t from, std::
     if (part_) part_->Discard();
     part_.reset();
 
-    char tempDir[MAX_PATH + 1] = {};
-    char tempName[MAX_PATH + 1] = {};
-    if (GetTempPathA(sizeof tempDir, tempDir) == 0 || GetTempFileNameA(tempDir, "~wu", 0, tempName) == 0)
-        return GetLastError();
-    partialPath_ = tempName;
-    partialHandle_.reset(CreateFileA(tempName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    partialPath_ = NewWorkerTemporaryFile();
+    if (partialPath_.empty()) return GetLastError();
+    partialHandle_.reset(CreateFileA(partialPath_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
     return partialHandle_ ? 0 : GetLastError();
 }
