@@ -432,7 +432,7 @@ TEST_F(ResumeTest, TransferCutByItsPaceResumesFromWhereItEndedAndFinishesWhole)
     EXPECT_EQ(internet.sentHeaders.back(), "") << "nothing kept, nothing asked with";
 }
 
-TEST_F(ResumeTest, ChangedFileAndARangeNotSatisfiableStartTheFileAgain)
+TEST_F(ResumeTest, ChangedFileARangeNotSatisfiableOrAnotherPartStartTheFileAgain)
 {
     // The file changed on the server: If-Range does not match, and the whole
     // new file comes with 200.
@@ -459,17 +459,15 @@ TEST_F(ResumeTest, ChangedFileAndARangeNotSatisfiableStartTheFileAgain)
     EXPECT_EQ(internet.sentHeaders[internet.sentHeaders.size() - 2], "Range: bytes=12288-\r\nIf-Range: \"v1\"\r\n");
     EXPECT_EQ(internet.sentHeaders.back(), "");
     EXPECT_EQ(std::count_if(events.begin(), events.end(), [](auto& e) { return e.message == "Start transferring"; }), 1);
-}
 
-TEST_F(ResumeTest, PartFromAnotherPlaceIsRefusedAndDropped)
-{
-    // (Which replies continue a part: JudgeReply's own tests.)
+    // A 206 of another part than asked for (which replies continue a part:
+    // JudgeReply's own tests): refused, and the part dropped.
     SlowAfter(3);
     Fetch();
     ASSERT_EQ(Kept().size(), 12288u);
     Serve(body, "\"v1\"");
     AnswerRangesWith(body, 0, "bytes 0-299999/300000");
-    auto [events, fetched] = Fetch();
+    std::tie(events, fetched) = Fetch();
     EXPECT_EQ(fetched, "(none)");
     EXPECT_EQ(Find(events, wsFileError).message, "File " + url + " came as another part of the file than the one asked for");
     EXPECT_EQ(Kept(), "(none)") << "dropped: the next transfer asks for the whole file";
