@@ -60,7 +60,10 @@ bool ReplaceKeptFile(const std::string& path, std::string_view bytes)
     }
     if (written && MoveFileExA(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
+    // The caller learns why: a brief hold on the old file is worth a retry.
+    const DWORD error = GetLastError();
     DeleteFileA(fresh.c_str());
+    SetLastError(error);
     return false;
 }
 

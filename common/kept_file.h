@@ -13,7 +13,8 @@ namespace tallowfin {
 
 // Creates the file's folder (every level that is missing), writes `bytes` to
 // a new file beside it and moves that over `path`, flushed to the disk. On
-// failure `path` is as it was and the new file is gone; false says so.
+// failure `path` is as it was and the new file is gone; false says so, with
+// the system's error of the step that failed.
 bool ReplaceKeptFile(const std::string& path, std::string_view bytes);
 
 // Creates each missing folder on the way to `folder`, from below its root

@@ -85,9 +85,12 @@ bool IsOwnStagedCopy(const JournalEntry& entry)
                             : IsOwnCopy(entry.staged, OwnNameKind::kNewCopy);
 }
 
+// A program that reads the journal for a moment (a scanner looking at a
+// new file) makes the replacement fail under it: retried like a rename.
 void WriteJournalFile(const std::string& path, const Journal& journal, bool& written)
 {
-    written = ReplaceKeptFile(path, JournalBytes(journal));
+    const std::string bytes = JournalBytes(journal);
+    written = WithBriefHoldsRetried([&] { return ReplaceKeptFile(path, bytes); });
 }
 
 std::string Md5Of(const std::string& path) { return DigestsOfFile(path, false).md5; }
